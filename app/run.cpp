@@ -1,0 +1,148 @@
+#include "app/run.h"
+
+#include "app/backup_root.h"
+#include "cmdline/arguments.h"
+#include "engine/copier.h"
+#include "engine/filter_lists.h"
+#include "engine/walker.h"
+#include "platform/platform.h"
+#include "report/output.h"
+#include "report/run_state.h"
+#include "report/summary.h"
+#include "sysact/command.h"
+
+RunSettings runSettings;
+RunCounters runCounters;
+
+static void printUsage()
+{
+    printTo(stderr, N("linksnap version %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);
+    printTo(stderr, N("usage: linksnap [<flags>] [<srcdir>] <backupdir>\n"));
+    printTo(stderr, N("-h ... help\n"));
+    printTo(stderr, N("-s ... silent\n"));
+    printTo(stderr, N("-n ... no-exec\n"));
+    printTo(stderr, N("-S ... shutdown machine when done\n"));
+    printTo(stderr, N("x=<folder>[,...]   exclude folders\n"));
+    printTo(stderr, N("xt=<*.xxx>[,...]   exclude filetypes\n"));
+    printTo(stderr, N("it=<*.xxx>[,...]   include filetypes\n"));
+}
+
+// Splits value and hands each item to add; false when an item would not
+// fit a line of the state file (the run is then refused: a filter that
+// cannot be remembered would silently change the next run).
+static bool fillList(NChar* value, void (*add)(const NChar*), bool isFolder)
+{
+    if (value[0] == 0) return true;
+    NChar* items[MAX_LIST_ITEMS];
+    int count = splitList(value, items);
+    for (int k = 0; k < count; ++k)
+        if (!fitsStateLine(items[k], isFolder)) return false;
+    for (int k = 0; k < count; ++k) add(items[k]);
+    return true;
+}
+
+int runBackup(int argc, NChar** argv)
+{
+    int count = argc - 1;
+    NChar** args = argv + 1;
+    int help = 0;
+    parseFlags(&count, &args, N("hnsS"), &help, &runSettings.noExec, &runSettings.silent,
+               &runSettings.shutdownWhenDone);
+    NChar folderValue[PATH_CHARS];
+    NChar excludedTypesValue[PATH_CHARS];
+    NChar includedTypesValue[PATH_CHARS];
+    int options = parseKeywordOptions(&count, &args, N("x=%s,xt=%s,it=%s"), folderValue,
+                                      excludedTypesValue, includedTypesValue);
+    // An option value too long for its buffer is refused, never cut.
+    if (help || options < 0 || (count != 1 && count != 2)) {
+        printUsage();
+        return 1;
+    }
+    runSettings.logErrors = 1;
+    if (excludedTypesValue[0] != 0 && includedTypesValue[0] != 0) {
+        printTo(stderr, N("ex-types AND in-types not allowed.\n"));
+        return 1;
+    }
+    if (!fillList(folderValue, addExcludedFolder, true) ||
+        !fillList(excludedTypesValue, addExcludedType, false) ||
+        !fillList(includedTypesValue, addIncludedType, false)) {
+        printUsage();
+        return 1;
+    }
+
+    const NChar* sourcePath = nullptr;
+    const NChar* backupRoot = nullptr;
+    if (!resolveRunPaths(count, args, &sourcePath, &backupRoot)) return 1;
+
+    uint32_t attributes = platGetAttributes(sourcePath);
+    if (attributes == INVALID_ATTRIBUTES || !(attributes & ATTR_DIRECTORY)) {
+        printTo(stderr, N("no dir: %s\n"), sourcePath);
+        return 1;
+    }
+    FileIdentity sourceIdentity;
+    FileIdentity rootIdentity;
+    if (platGetIdentity(sourcePath, &sourceIdentity) && platGetIdentity(backupRoot, &rootIdentity) &&
+        sameIdentity(sourceIdentity, rootIdentity)) {
+        printTo(stderr, N("source and backup root are one folder: %s\n"), sourcePath);
+        return 1;
+    }
+
+    int year, month, day;
+    NChar dateText[16];
+    NChar snapshotPath[PATH_CHARS];
+    if (!platLocalDate(platNow(), &year, &month, &day) ||
+        !formatText(dateText, 16, N("%04d_%02d_%02d"), year, month, day) ||
+        !formatText(snapshotPath, PATH_CHARS, N("%s%s%s"), backupRoot, dateText, PATH_SEP_TEXT)) {
+        printTo(stderr, N("no local date for the snapshot name\n"));
+        return 1;
+    }
+    attributes = platGetAttributes(snapshotPath);
+    if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) {
+        printTo(stderr, N("destination %s already exists.\n"), snapshotPath);
+        return 1;
+    }
+
+    if (previousSnapshotPath[0] != 0)
+        printOut(N("starting incremental backup.\n"));
+    else
+        printOut(N("no previous backup. full backup required.\n"));
+    printOut(N("backup destination %s\n"), snapshotPath);
+
+    formatText(logState.logPath, PATH_CHARS, N("%slog.txt"), backupRoot);
+    logState.headerText = snapshotPath;
+
+    // A backup root inside the source is never walked into.
+    setExcludedRoot(backupRoot);
+    platKeepAwake(true);
+    walkTree(sourcePath, previousSnapshotPath, snapshotPath);
+    platKeepAwake(false);
+    runCounters.endTime = platNow();
+
+    if (!runSettings.silent) printSummary(stdout, false);
+    if (runSettings.noExec) return 0;
+    FILE* log = platOpenStream(logState.logPath, "a");
+    if (log != nullptr) {
+        printSummary(log, true);
+        fclose(log);
+    }
+    writeStateFile(sourcePath, backupRoot, snapshotPath);
+    return 0;
+}
+
+int programEntry(int argc, NChar** argv)
+{
+    int result;
+    if (!platStartup()) {
+        printOut(N("Schwerwiegender Fehler: Fehler bei GetModuleHandle.\n"));
+        result = 1;
+    } else {
+        runCounters.startTime = platNow();
+        result = runBackup(argc, argv);
+    }
+    releaseCopyBuffer();
+    releaseList(&excludedFolders);
+    releaseList(&excludedTypes);
+    releaseList(&includedTypes);
+    if (result == 0 && runSettings.shutdownWhenDone) runFormattedCommand(platShutdownCommand);
+    return result;
+}

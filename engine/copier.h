@@ -1,0 +1,28 @@
+// The file copier: one file of the new snapshot, through one process-wide
+// transfer buffer, with the source's attributes and then its times.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/text.h"
+
+const int32_t COPY_BUFFER_MAX = 0x20000000; // 512 MiB
+
+struct CopyBuffer {
+    unsigned char* data;
+    int32_t capacity;
+};
+
+extern CopyBuffer copyBuffer;
+
+// Windows system error codes that copyFile returns.
+const int ERROR_SUCCESS_CODE = 0;
+const int ERROR_OUTOFMEMORY_CODE = 14;
+const int ERROR_WRITE_FAULT_CODE = 29;
+const int ERROR_READ_FAULT_CODE = 30;
+const int ERROR_OPEN_FAILED_CODE = 110;
+const int ERROR_CREATE_FAILED_CODE = 1631;
+
+int copyFile(const NChar* sourcePath, const NChar* destinationPath);
+
+void releaseCopyBuffer();

@@ -1,0 +1,18 @@
+// The tree walker: fills one folder of the new snapshot from one folder of
+// the source and calls itself for every subfolder. Unchanged files become
+// hard links to their twins in the previous snapshot; the rest is copied.
+#pragma once
+
+#include "platform/text.h"
+
+const int NAME_RESERVE = 258;
+const int NAME_CHARS = 256;
+
+// Directory paths ending with the separator; previousDir may be null or
+// empty. Returns 0, or 14 when a working buffer cannot be had.
+int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir);
+
+// Leaves the folder rootPath (the backup root) out of every walk, so that a
+// root inside the source tree never backs up its own snapshots. False when
+// the folder cannot be identified.
+bool setExcludedRoot(const NChar* rootPath);

@@ -1,0 +1,197 @@
+// The one interface between linksnap and its operating system.
+//
+// Everything above this layer speaks in the program's own terms: paths of
+// native characters that end with the platform separator, an attribute word
+// with the Windows bits, file times, a hard link, an enumeration of one
+// folder. platform/posix and platform/win32 each implement every function
+// here; nothing outside platform/ includes a system header of either side.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/text.h"
+
+// Attribute word bits, as the Windows file system defines them. The POSIX
+// build maps its file types onto them (a dot name is hidden, a FIFO, socket
+// or device is a system file, a symbolic link is a reparse point).
+const uint32_t ATTR_HIDDEN = 0x2;
+const uint32_t ATTR_SYSTEM = 0x4;
+const uint32_t ATTR_DIRECTORY = 0x10;
+const uint32_t ATTR_REPARSE_POINT = 0x400;
+const uint32_t INVALID_ATTRIBUTES = 0xFFFFFFFFu;
+
+// A point in time of a file, exact to the file system's resolution:
+// fraction counts nanoseconds on POSIX and 100-nanosecond ticks on Windows.
+struct FileTime {
+    int64_t seconds;
+    int32_t fraction;
+};
+
+inline bool sameFileTime(const FileTime& a, const FileTime& b)
+{
+    return a.seconds == b.seconds && a.fraction == b.fraction;
+}
+
+// The standard attribute data of one file. permissions, owner and group are
+// what the POSIX build carries to a copy besides the attribute word; the
+// Windows build leaves them 0, and only the POSIX build stores symbolic
+// links as links and knows special files.
+struct FileData {
+    uint32_t attributes;
+    FileTime creationTime;
+    FileTime lastAccessTime;
+    FileTime lastWriteTime;
+    uint64_t size;
+    uint32_t permissions;
+    uint32_t owner;
+    uint32_t group;
+    bool isSymbolicLink;
+    bool isSpecialFile; // a FIFO, socket or device: never opened for reading
+};
+
+// Identity of a file or folder, independent of the path that names it.
+struct FileIdentity {
+    uint64_t volume;
+    uint64_t index;
+};
+
+// ---- start-up --------------------------------------------------------------
+
+// What the process needs before a run; false when the module handle of the
+// program cannot be had (the caller prints the start-up failure line).
+bool platStartup();
+
+// ---- paths -----------------------------------------------------------------
+
+// True when path (a directory path) is the root of a drive or of the file
+// system, where hidden and system files are left out of a snapshot.
+bool platIsDriveRoot(const NChar* path);
+
+// ---- file system -----------------------------------------------------------
+
+// The attribute word of path, without following a final symbolic link;
+// INVALID_ATTRIBUTES when it cannot be read.
+uint32_t platGetAttributes(const NChar* path);
+
+// The standard attribute data of path, without following a final symbolic
+// link. False when it cannot be read.
+bool platGetFileData(const NChar* path, FileData* data);
+
+// The identity of an existing file or folder (following symbolic links, as a
+// path given by the user may be one). False when it cannot be read.
+bool platGetIdentity(const NChar* path, FileIdentity* identity);
+
+inline bool sameIdentity(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.volume == b.volume && a.index == b.index;
+}
+
+// Gives path the attribute word (and on POSIX the permissions, and the owner
+// and group where the process may set them) of data. False on failure.
+bool platSetAttributes(const NChar* path, const FileData* data);
+
+// Gives path the creation, last-access and last-write times of data, without
+// following a final symbolic link. False on failure.
+bool platSetTimes(const NChar* path, const FileData* data);
+
+// Makes newPath a second name of existingPath; never follows a symbolic
+// link. False on failure.
+bool platHardLink(const NChar* newPath, const NChar* existingPath);
+
+enum MakeDirResult { MAKEDIR_OK = 0, MAKEDIR_EXISTS = 1, MAKEDIR_FAILED = 2 };
+
+// Creates one folder. MAKEDIR_EXISTS when something of that name exists.
+MakeDirResult platMakeDir(const NChar* path);
+
+// Replaces target by source in one step: after the call target holds either
+// its old content or the whole of source. False on failure; target is
+// unchanged then.
+bool platReplaceFile(const NChar* source, const NChar* target);
+
+// Removes a file; used only for the program's own temporary files.
+bool platRemoveFile(const NChar* path);
+
+// ---- enumeration of one folder ---------------------------------------------
+
+struct FindHandle;
+
+struct FindEntry {
+    const NChar* name;   // valid until the next platFindNext or platFindClose
+    uint32_t attributes;
+};
+
+// Opens the enumeration of the folder dirPath (a directory path) and reads
+// its first entry. Null when the folder cannot be enumerated or is empty.
+FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry);
+
+// Reads the next entry; false when there is none.
+bool platFindNext(FindHandle* handle, FindEntry* entry);
+
+void platFindClose(FindHandle* handle);
+
+// ---- file content for the copier -------------------------------------------
+
+struct FileHandle;
+
+enum OpenResult { OPEN_OK = 0, OPEN_FAILED = 1, OPEN_NOT_REGULAR = 2 };
+
+// Opens an existing regular file for reading. A FIFO, socket or device is
+// never opened for reading (it could block forever): OPEN_NOT_REGULAR.
+OpenResult platOpenRead(const NChar* path, FileHandle** handle);
+
+// Creates path for writing; an existing file of that name is replaced by a
+// new one, never written through (it may be a link into an older snapshot).
+bool platCreateWrite(const NChar* path, FileHandle** handle);
+
+// Reads up to size bytes; the count read, 0 at the end of the file, -1 on a
+// read error.
+int64_t platRead(FileHandle* handle, void* buffer, int64_t size);
+
+// Writes size bytes; returns the count stored, less than size on failure.
+int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size);
+
+// Closes the handle; false when the close reports an error (for a file
+// written to, a delayed write failure).
+bool platClose(FileHandle* handle);
+
+// Stores a symbolic link source as a link at destination, with the same
+// target text. Only the POSIX build stores links; false on failure.
+bool platCopySymbolicLink(const NChar* source, const NChar* destination);
+
+// ---- text streams ----------------------------------------------------------
+
+// Opens a stream with a C runtime mode ("a", "rb", "wb"); null on failure.
+// The stream is never inherited by a child process.
+FILE* platOpenStream(const NChar* path, const char* mode);
+
+// Flushes a stream written to and hands its data to the storage device.
+// False on failure.
+bool platSyncStream(FILE* stream);
+
+// ---- time ------------------------------------------------------------------
+
+// Calendar seconds now.
+int64_t platNow();
+
+// The local date of a calendar time. False when it cannot be converted.
+bool platLocalDate(int64_t time, int* year, int* month, int* day);
+
+// ---- power -----------------------------------------------------------------
+
+// Asks the system to stay awake (on) or ends the request (off). Silently
+// does nothing where the system offers no way to ask.
+void platKeepAwake(bool on);
+
+// ---- child processes -------------------------------------------------------
+
+// Runs commandLine (the program is its first word, found on the search
+// path), waits for its end without a time limit and returns its exit code:
+// -1 when it cannot be started, -2 when the wait fails. The child inherits
+// no handles unless inheritHandles is non-zero; hideWindow asks for a hidden
+// window where windows exist. commandLine may be changed in place.
+int32_t platRunCommand(NChar* commandLine, int inheritHandles, int hideWindow);
+
+// The command line that shuts the machine down at once, closing running
+// programs: "shutdown -t 0 -s -f" on Windows.
+extern const NChar platShutdownCommand[];

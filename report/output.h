@@ -1,0 +1,40 @@
+// Console and log output: every message of the program leaves through here.
+//
+// Formats are the program's fixed texts; a path is always a value, never a
+// format. The log file is opened and closed for every line and only ever
+// appended to.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/text.h"
+
+struct LogState {
+    uint8_t headerWritten;       // the header block is in the log file
+    const NChar* headerText;     // the new snapshot path; not owned
+    NChar logPath[PATH_CHARS];   // full path of log.txt, empty until set
+};
+
+const int PROGRESS_LINE_CHARS = 512;
+const int PROGRESS_MAX_CHARS = 190;
+const int PROGRESS_EDGE_CHARS = 93;
+
+extern LogState logState;
+extern NChar progressLine[PROGRESS_LINE_CHARS];
+
+enum ProgressKind { PROGRESS_COPY, PROGRESS_LINK };
+
+int printTo(FILE* stream, const NChar* format, ...);
+int printOut(const NChar* format, ...);
+void logMessage(const NChar* format, ...);
+void writeLogHeader(FILE* stream);
+void showProgress(ProgressKind kind, const NChar* path);
+
+// Counts the characters of a text as the progress rule counts them: one
+// code point of UTF-8 text on POSIX (a byte that is not a continuation
+// byte), one code unit on Windows. Exposed for tests.
+int progressCharCount(const NChar* text);
+
+// Index of the first code unit of character number index of text.
+int progressCharOffset(const NChar* text, int index);

@@ -1,0 +1,25 @@
+// Process-wide settings and counters of the one run a process performs.
+#pragma once
+
+#include <cstdint>
+
+struct RunSettings {
+    int noExec;           // -n: a dry run that writes nothing
+    int silent;           // -s: no progress lines and no console summary
+    int shutdownWhenDone; // -S: shut the machine down after a good run
+    int logErrors;        // per-file failure lines go to the log file
+};
+
+struct RunCounters {
+    int32_t filesCopied;
+    int32_t filesLinked;
+    int32_t unreadableSkipped;
+    int32_t writeErrors;
+    int32_t linkErrors;
+    uint64_t bytesCopied;
+    int64_t startTime;
+    int64_t endTime;
+};
+
+extern RunSettings runSettings;
+extern RunCounters runCounters;
