@@ -1,0 +1,158 @@
+# Shared helpers of the end-to-end tests: each test script runs the built
+# program on real folders under a fresh temporary folder and checks trees,
+# inodes, times, bytes of the output streams, the log and the state file.
+#
+# Environment (set by CTest):
+#   LINKSNAP           the program to run (linksnap or linksnap.exe)
+#   LINKSNAP_EMULATOR  empty for the native build, "wine" (or a path to it)
+#                      for the Windows build; paths handed to the program
+#                      are then mapped onto Wine's Z: drive.
+set -u
+
+: "${LINKSNAP:?LINKSNAP must name the program under test}"
+LINKSNAP_EMULATOR=${LINKSNAP_EMULATOR:-}
+
+PASSED=0
+FAILED=0
+CASE=""
+CASE_FAILED=0
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/linksnap-e2e.XXXXXX")
+chmod 755 "$WORK"
+trap 'rm -rf "$WORK"' EXIT
+
+on_windows() { [ -n "$LINKSNAP_EMULATOR" ]; }
+
+# The native separator of the program under test.
+if on_windows; then SEP='\'; else SEP='/'; fi
+
+# A Linux path as the program under test names it.
+np() {
+    if on_windows; then
+        local p
+        p=$(realpath -m "$1")
+        p="Z:${p//\//\\}"
+        case "$1" in */) p="$p\\" ;; esac
+        printf '%s' "$p"
+    else
+        printf '%s' "$1"
+    fi
+}
+
+# The native line end of the console and the log file.
+if on_windows; then NL=$'\r\n'; else NL=$'\n'; fi
+
+# Runs the program; stdout, stderr and the exit code land in $OUT, $ERR, $RC.
+OUT="$WORK/.stdout"
+ERR="$WORK/.stderr"
+RC=0
+run_linksnap() {
+
+    if on_windows; then
+        WINEDEBUG=-all "$LINKSNAP_EMULATOR" "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+    else
+        "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+    fi
+    RC=$?
+
+}
+
+# Like run_linksnap, but as an unprivileged user (root ignores permission
+# bits, and CI runs as root). Files the run must read or write have to be
+# reachable for that user.
+run_linksnap_unprivileged() {
+
+    if [ "$(id -u)" = 0 ]; then
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+    else
+        "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+    fi
+    RC=$?
+
+}
+
+case_begin() {
+    case_end
+    CASE="$1"
+    CASE_FAILED=0
+    CASE_DIR="$WORK/$(echo "$CASE" | tr -c 'A-Za-z0-9_\n' '_')"
+    mkdir -p "$CASE_DIR"
+    chmod 755 "$CASE_DIR"
+}
+
+case_end() {
+    if [ -n "$CASE" ]; then
+        if [ "$CASE_FAILED" = 0 ]; then
+            PASSED=$((PASSED + 1))
+            echo "ok: $CASE"
+        else
+            FAILED=$((FAILED + 1))
+            echo "FAILED: $CASE"
+        fi
+    fi
+    CASE=""
+}
+
+fail() {
+    CASE_FAILED=1
+    echo "  $CASE: $*" >&2
+}
+
+expect_rc() {
+    [ "$RC" = "$1" ] || fail "exit code $RC, expected $1 (stderr: $(head -c 300 "$ERR"))"
+}
+
+# expect_file FILE TEXT: the file holds exactly TEXT (bytes).
+expect_file() {
+    local actual
+    actual=$(cat "$1"; printf x)
+    actual=${actual%x}
+    if [ "$actual" != "$2" ]; then
+        fail "$(basename "$1") differs"
+        diff <(printf '%s' "$2") "$1" | head -20 >&2 || true
+    fi
+}
+
+expect_stdout() { expect_file "$OUT" "$1"; }
+expect_stderr() { expect_file "$ERR" "$1"; }
+
+expect_contains() {
+    grep -qF -- "$2" "$1" || fail "$(basename "$1") lacks '$2'"
+}
+
+expect_absent() {
+    [ ! -e "$1" ] && [ ! -L "$1" ] || fail "$1 exists"
+}
+
+expect_present() {
+    [ -e "$1" ] || [ -L "$1" ] || fail "$1 is missing"
+}
+
+same_inode() { [ "$(stat -c %i "$1")" = "$(stat -c %i "$2")" ]; }
+
+expect_linked() { same_inode "$1" "$2" || fail "$1 is not linked to $2"; }
+expect_not_linked() { ! same_inode "$1" "$2" || fail "$1 is linked to $2"; }
+
+# The two trees hold the same names, types, contents, modes and
+# last-write times to the nanosecond.
+expect_same_tree() {
+    local listing_a listing_b
+    listing_a=$(cd "$1" && find . -mindepth 1 ! -name '.*' -printf '%P %y %m %T@ %s\n' | sort)
+    listing_b=$(cd "$2" && find . -mindepth 1 -printf '%P %y %m %T@ %s\n' | sort)
+    [ "$listing_a" = "$listing_b" ] || {
+        fail "trees differ: $1 $2"
+        diff <(echo "$listing_a") <(echo "$listing_b") | head -20 >&2
+    }
+    diff -r --no-dereference "$1" "$2" >/dev/null 2>&1 ||
+        [ -n "$(cd "$1" && find . -name '.*' -o -type p | head -1)" ] ||
+        fail "contents differ: $1 $2"
+}
+
+# The snapshot folder name of today, as the program makes it.
+TODAY=$(date +%Y_%m_%d)
+
+finish() {
+    case_end
+    echo "$PASSED passed, $FAILED failed"
+    [ "$FAILED" = 0 ]
+}
