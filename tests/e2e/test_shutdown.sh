@@ -35,7 +35,7 @@ expect_rc 0
 
 case_begin "-S with a dry run that reaches its end shuts down"
 : >"$record"
-run_linksnap -S -n "$tree/src" "$tree/bk"
+run_linksnap -S -n "$tree/src" "$tree/dry"
 expect_rc 0
 [ "$(calls)" = "-P now" ] || fail "shutdown calls: '$(calls)'"
 
