@@ -1,0 +1,201 @@
+/* Fault injection for the end-to-end tests, loaded with LD_PRELOAD into
+ * the program under test. Each fault stands for a real event that a test
+ * cannot otherwise time, and acts on one path named in the environment:
+ *
+ *   FAULT_READ_PATH    read() of this file fails with EIO once the file
+ *                      position has reached FAULT_READ_AFTER bytes (default
+ *                      4096): a bad sector in the middle of a file.
+ *   FAULT_VANISH_PATH  the file is deleted right before the program opens
+ *                      it: another program removed it after the folder
+ *                      was listed.
+ *   FAULT_REPLACE_DIR  right before the program lists this folder, the
+ *                      folder is moved to <path>.moved and a file takes
+ *                      its name: a folder replaced after its parent was
+ *                      listed.
+ *   FAULT_STOP_PATH    the process stops itself (SIGSTOP) right before it
+ *                      opens, lists or renames this path, so that the test
+ *                      can kill it there: a crash or power cut mid-run.
+ *
+ * Paths compare as the program passes them, less trailing slashes. */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static int samePath(const char* path, const char* wanted)
+{
+    size_t a, b;
+    if (path == NULL || wanted == NULL || wanted[0] == 0) return 0;
+    a = strlen(path);
+    b = strlen(wanted);
+    while (a > 1 && path[a - 1] == '/') --a;
+    while (b > 1 && wanted[b - 1] == '/') --b;
+    return a == b && memcmp(path, wanted, a) == 0;
+}
+
+static int isFaultPath(const char* path, const char* variable)
+{
+    return samePath(path, getenv(variable));
+}
+
+static void* next(const char* name)
+{
+    void* function = dlsym(RTLD_NEXT, name);
+    if (function == NULL) {
+        fprintf(stderr, "fault shim: no %s\n", name);
+        abort();
+    }
+    return function;
+}
+
+/* Acts before the program touches path. */
+static void beforeUse(const char* path)
+{
+    if (isFaultPath(path, "FAULT_STOP_PATH")) raise(SIGSTOP);
+    if (isFaultPath(path, "FAULT_VANISH_PATH")) unlink(path);
+}
+
+typedef int (*OpenFn)(const char*, int, ...);
+typedef int (*OpenAtFn)(int, const char*, int, ...);
+
+int open(const char* path, int flags, ...)
+{
+    static OpenFn real;
+    mode_t mode = 0;
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list values;
+        va_start(values, flags);
+        mode = va_arg(values, mode_t);
+        va_end(values);
+    }
+    if (real == NULL) real = (OpenFn)next("open");
+    beforeUse(path);
+    return real(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    static OpenFn real;
+    mode_t mode = 0;
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list values;
+        va_start(values, flags);
+        mode = va_arg(values, mode_t);
+        va_end(values);
+    }
+    if (real == NULL) real = (OpenFn)next("open64");
+    beforeUse(path);
+    return real(path, flags, mode);
+}
+
+int openat(int dir, const char* path, int flags, ...)
+{
+    static OpenAtFn real;
+    mode_t mode = 0;
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list values;
+        va_start(values, flags);
+        mode = va_arg(values, mode_t);
+        va_end(values);
+    }
+    if (real == NULL) real = (OpenAtFn)next("openat");
+    beforeUse(path);
+    return real(dir, path, flags, mode);
+}
+
+typedef FILE* (*FopenFn)(const char*, const char*);
+
+FILE* fopen(const char* path, const char* mode)
+{
+    static FopenFn real;
+    if (real == NULL) real = (FopenFn)next("fopen");
+    beforeUse(path);
+    return real(path, mode);
+}
+
+FILE* fopen64(const char* path, const char* mode)
+{
+    static FopenFn real;
+    if (real == NULL) real = (FopenFn)next("fopen64");
+    beforeUse(path);
+    return real(path, mode);
+}
+
+typedef DIR* (*OpendirFn)(const char*);
+
+DIR* opendir(const char* path)
+{
+    static OpendirFn real;
+    if (real == NULL) real = (OpendirFn)next("opendir");
+    beforeUse(path);
+    if (isFaultPath(path, "FAULT_REPLACE_DIR")) {
+        char moved[4096];
+        size_t length = strlen(path);
+        while (length > 1 && path[length - 1] == '/') --length;
+        if (length + sizeof ".moved" <= sizeof moved) {
+            memcpy(moved, path, length);
+            memcpy(moved + length, ".moved", sizeof ".moved");
+            if (rename(path, moved) == 0) {
+                moved[length] = 0;
+                int fd = creat(moved, 0644);
+                if (fd >= 0) {
+                    if (write(fd, "now a file\n", 11) != 11) {}
+                    close(fd);
+                }
+            }
+        }
+    }
+    return real(path);
+}
+
+typedef int (*RenameFn)(const char*, const char*);
+
+int rename(const char* from, const char* to)
+{
+    static RenameFn real;
+    if (real == NULL) real = (RenameFn)next("rename");
+    if (isFaultPath(from, "FAULT_STOP_PATH")) raise(SIGSTOP);
+    return real(from, to);
+}
+
+typedef ssize_t (*ReadFn)(int, void*, size_t);
+
+/* The path behind a descriptor, to find the file that is to fail. */
+static int descriptorIs(int fd, const char* wanted)
+{
+    char link[64];
+    char path[4096];
+    ssize_t n;
+    if (wanted == NULL || wanted[0] == 0) return 0;
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    n = readlink(link, path, sizeof path - 1);
+    if (n <= 0) return 0;
+    path[n] = 0;
+    return samePath(path, wanted);
+}
+
+ssize_t read(int fd, void* buffer, size_t count)
+{
+    static ReadFn real;
+    if (real == NULL) real = (ReadFn)next("read");
+    if (descriptorIs(fd, getenv("FAULT_READ_PATH"))) {
+        const char* after = getenv("FAULT_READ_AFTER");
+        off_t limit = after != NULL ? (off_t)atoll(after) : 4096;
+        off_t position = lseek(fd, 0, SEEK_CUR);
+        if (position >= limit) {
+            errno = EIO;
+            return -1;
+        }
+        if ((off_t)count > limit - position) count = (size_t)(limit - position);
+    }
+    return real(fd, buffer, count);
+}
