@@ -74,6 +74,16 @@ static void linkFile(const NChar* sourcePath, const NChar* twinPath, const NChar
     copyAndReport(sourcePath, destinationPath);
 }
 
+// A folder whose entries cannot be listed (no rights, or it is gone or no
+// longer a folder) leaves a hole in the snapshot: reported like a file that
+// cannot be read, so that the summary never shows such a run as clean.
+static void reportUnlistedFolder(const NChar* sourceDir, const NChar* destinationDir)
+{
+    printTo(stderr, N("copy error %s\n"), destinationDir);
+    if (runSettings.logErrors && !runSettings.noExec) logMessage(N("unreadable file: %s\n"), sourceDir);
+    ++runCounters.unreadableSkipped;
+}
+
 static void reportLongName(const NChar* sourceDir, const NChar* name)
 {
     printTo(stderr, N("name too long: %s%s\n"), sourceDir, name);
@@ -124,6 +134,9 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
 
     FindEntry entry;
     FindHandle* find = platFindFirst(sourceDir, &entry);
+    // Every folder but a drive root lists "." and "..": no entry at all
+    // means that the folder could not be listed.
+    if (find == nullptr && !platIsDriveRoot(sourceDir)) reportUnlistedFolder(sourceDir, destinationDir);
     if (find != nullptr) {
         do {
             if (isSkipped(entry, sourceDir)) continue;

@@ -128,7 +128,10 @@ struct FindEntry {
 };
 
 // Opens the enumeration of the folder dirPath (a directory path) and reads
-// its first entry. Null when the folder cannot be enumerated or is empty.
+// its first entry. Null when the folder cannot be enumerated, or when it
+// has no entry at all, which only a drive root can have: every other
+// folder lists "." and ".." (the walker relies on this to report a folder
+// it cannot list).
 FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry);
 
 // Reads the next entry; false when there is none.
