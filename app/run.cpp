@@ -80,12 +80,20 @@ int runBackup(int argc, NChar** argv)
         return 1;
     }
     FileIdentity sourceIdentity;
-    FileIdentity rootIdentity;
-    if (platGetIdentity(sourcePath, &sourceIdentity) && platGetIdentity(backupRoot, &rootIdentity) &&
-        sameIdentity(sourceIdentity, rootIdentity)) {
+    FileIdentity otherIdentity;
+    bool sourceKnown = platGetIdentity(sourcePath, &sourceIdentity);
+    if (sourceKnown && platGetIdentity(backupRoot, &otherIdentity) &&
+        sameIdentity(sourceIdentity, otherIdentity)) {
         printTo(stderr, N("source and backup root are one folder: %s\n"), sourcePath);
         return 1;
     }
+    // A state file that names the source itself as the previous snapshot
+    // would make every file its own twin, and the new snapshot a set of
+    // hard links to the live files. Such a snapshot is no twin: copy all.
+    if (sourceKnown && previousSnapshotPath[0] != 0 &&
+        platGetIdentity(previousSnapshotPath, &otherIdentity) &&
+        sameIdentity(sourceIdentity, otherIdentity))
+        previousSnapshotPath[0] = 0;
 
     int year, month, day;
     NChar dateText[16];

@@ -115,6 +115,21 @@ expect_linked "$snap/a.txt" "$outside/a.txt"
 expect_not_linked "$snap/b.txt" "$outside/b.txt"
 expect_unchanged "$outside"
 
+case_begin "a second line naming the source itself: no snapshot file is the live file"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+first_snapshot
+printf '%s\r\n%s\r\n' "$(np "$src/")" "$(np "$src/")" >"$bk/_dir"
+run_linksnap "$(np "$src")" "$(np "$bk")"
+expect_rc 0
+snap="$bk/$TODAY"
+expect_same_tree "$src" "$snap"
+expect_not_linked "$snap/a.txt" "$src/a.txt"
+expect_not_linked "$snap/sub/deeper/d.txt" "$src/sub/deeper/d.txt"
+# Changing a live file in place leaves the snapshot as it was.
+printf 'ALPHA' >"$src/a.txt"
+expect_file "$snap/a.txt" "alpha"
+expect_contains "$bk/_dir" "$TODAY"
+
 case_begin "thousands of list lines, many of them twice, are read and written back once each"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
 first_snapshot
