@@ -269,6 +269,15 @@ static void writeStateText(FILE* file, const NChar* prefix, const NChar* text)
 
 bool fitsStateLine(const NChar* text, bool isFolder)
 {
+    // A line feed would split the entry over two lines, a folder entry that
+    // begins with '+' or '-' would come back as a type, and a character
+    // above U+00FF has no byte of its own in the file.
+    for (const NChar* c = text; *c != 0; ++c) {
+        unsigned long code = static_cast<unsigned long>(*c);
+        if (sizeof(NChar) == 1) code &= 0xFF;
+        if (code == '\n' || code > 0xFF) return false;
+    }
+    if (isFolder && (text[0] == N('+') || text[0] == N('-'))) return false;
     size_t length = textLength(text);
     if (isFolder) return length + (endsWithSeparator(text) ? 0 : 1) <= static_cast<size_t>(STATE_LINE_CHARS);
     return length + 1 <= static_cast<size_t>(STATE_LINE_CHARS);

@@ -40,5 +40,6 @@ int makeDirectoryPath(const NChar* path);
 void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NChar* snapshotPath);
 
 // True when text, as an excluded-folder entry (with its separator) or a
-// type entry (with its '-' or '+'), fits one line of the state file.
+// type entry (with its '-' or '+'), fits one line of the state file and
+// reads back from it as the same entry.
 bool fitsStateLine(const NChar* text, bool isFolder);

@@ -149,6 +149,22 @@ expect_linked "$snap/a.txt" "$bk/2000_01_01/a.txt"
 expect_contains "$bk/_dir" $'\r\n'"folder3000$SEP"$'\r\n'
 expect_contains "$bk/_dir" $'\r\n'"-.t3000"$'\r\n'
 
+case_begin "option items that the state file would not give back the same are refused"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+make_source "$src"
+# A folder "-old" would come back as the type "old", a line feed as two
+# entries: the next run would filter other files than this one.
+for option in x=-old x=+new x=$'keep\n-.txt' xt=$'.tmp\n+.txt' it=$'.a\nb'; do
+    run_linksnap "$option" "$(np "$src")" "$(np "$bk")"
+    expect_rc 1
+    expect_contains "$ERR" "usage: linksnap [<flags>] [<srcdir>] <backupdir>"
+    expect_absent "$bk"
+done
+# Inside a name the same characters are harmless.
+run_linksnap -s x=a-b,c+d xt=.t-1 "$(np "$src")" "$(np "$bk")"
+expect_rc 0
+expect_file "$bk/_dir" "$(np "$src/")"$'\r\n'"\$$(np "$bk/$TODAY/" | cut -c2-)"$'\r\n'"a-b$SEP"$'\r\n'"c+d$SEP"$'\r\n-.t-1\r\n'
+
 case_begin "a folder where the state file belongs: full snapshots, nothing lost"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
 make_source "$src"
