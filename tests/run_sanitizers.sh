@@ -12,6 +12,13 @@ build=${1:-$root/build-sanitize}
 
 generator=()
 if command -v ninja >/dev/null; then generator=(-G Ninja); fi
+# clang where it is installed (tests/run_fuzz.sh needs it too): its
+# UndefinedBehaviorSanitizer writes its reports to the report files, while
+# g++'s, beside AddressSanitizer, writes them to standard error only (the
+# exit code below still gives such a report away).
+if [ -z "${CXX:-}" ] && command -v clang++ >/dev/null; then
+    export CC=clang CXX=clang++
+fi
 cmake -S "$root" -B "$build" "${generator[@]}" -DLINKSNAP_SANITIZE=ON >/dev/null
 cmake --build "$build" -j2
 
