@@ -20,6 +20,20 @@ age_snapshot() {
     write_state "$bk" "$src" "$name"
 }
 
+# The source $src, made by the script's own make_source, and a first
+# snapshot of it in $bk, aged to 2000_01_01.
+first_snapshot() {
+    make_source "$src"
+    run_linksnap -s "$(np "$src")" "$(np "$bk")"
+    expect_rc 0
+    age_snapshot "$bk" 2000_01_01 "$src"
+}
+
+# keep_state / expect_state_kept: the state file of $bk is byte for byte
+# what it was.
+keep_state() { cp "$bk/_dir" "$CASE_DIR/.state"; }
+expect_state_kept() { cmp -s "$CASE_DIR/.state" "$bk/_dir" || fail "the state file changed"; }
+
 # A listing of everything below DIR that a later run must not change:
 # names, types, modes, times, sizes and a digest of each file's bytes
 # (link counts grow when a newer snapshot links to a file, and may).

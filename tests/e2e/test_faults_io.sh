@@ -91,11 +91,9 @@ expect_linked "$snap/a.txt" "$bk/2000_01_01/a.txt"
 
 case_begin "a disk with no room at all: every copy fails, links still work, the old state file stays"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
-make_source "$src"
-run_linksnap -s "$src" "$bk"
-age_snapshot "$bk" 2000_01_01 "$src"
+first_snapshot
 remember "$bk/2000_01_01"
-cp "$bk/_dir" "$CASE_DIR/state"
+keep_state
 cp "$bk/log.txt" "$CASE_DIR/log"
 change_file "$src/big.bin"
 change_file "$src/sub/c.txt"
@@ -107,7 +105,7 @@ expect_contains "$ERR" "copy error $snap/big.bin"
 expect_contains "$ERR" "copy error $snap/sub/c.txt"
 expect_contains "$OUT" "$(counter_line 2 'write errors')"
 expect_linked "$snap/a.txt" "$bk/2000_01_01/a.txt"
-cmp -s "$CASE_DIR/state" "$bk/_dir" || fail "the state file changed"
+expect_state_kept
 cmp -s "$CASE_DIR/log" "$bk/log.txt" || fail "the log file changed"
 expect_absent "$bk/_dir.new"
 expect_unchanged "$bk/2000_01_01"
@@ -142,9 +140,7 @@ expect_contains "$bk/_dir" "$TODAY"
 
 case_begin "an unwritable backup root: every file fails, nothing in the root changes (unprivileged run)"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
-make_source "$src"
-run_linksnap -s "$src" "$bk"
-age_snapshot "$bk" 2000_01_01 "$src"
+first_snapshot
 change_file "$src/z.txt"
 chmod 755 "$bk"
 remember "$bk"
@@ -245,14 +241,12 @@ kill_at() {
 
 case_begin "a run killed in the middle of the walk: the next run links against the last whole snapshot"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
-make_source "$src"
-run_linksnap -s "$src" "$bk"
-age_snapshot "$bk" 2000_01_01 "$src"
+first_snapshot
 remember "$bk/2000_01_01"
-cp "$bk/_dir" "$CASE_DIR/state"
+keep_state
 change_file "$src/sub/c.txt"
 kill_at "$src/sub/c.txt" -s "$src" "$bk"
-cmp -s "$CASE_DIR/state" "$bk/_dir" || fail "the state file changed"
+expect_state_kept
 expect_unchanged "$bk/2000_01_01"
 # The next day: the killed run's snapshot stays as it is, beside.
 mv "$bk/$TODAY" "$bk/2000_01_02"
@@ -267,12 +261,10 @@ expect_unchanged "$bk/2000_01_01"
 
 case_begin "a run killed while it replaces the state file: the old state file is whole"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
-make_source "$src"
-run_linksnap -s "$src" "$bk"
-age_snapshot "$bk" 2000_01_01 "$src"
-cp "$bk/_dir" "$CASE_DIR/state"
+first_snapshot
+keep_state
 kill_at "$bk/_dir.new" -s "$src" "$bk"
-cmp -s "$CASE_DIR/state" "$bk/_dir" || fail "the state file changed"
+expect_state_kept
 mv "$bk/$TODAY" "$bk/2000_01_02"
 run_linksnap -s "$src" "$bk"
 expect_rc 0

@@ -15,14 +15,6 @@ make_source() {
     printf 'echo' >"$1/folder/e.txt"
 }
 
-# A source, and a first snapshot of it aged to 2000_01_01.
-first_snapshot() {
-    make_source "$src"
-    run_linksnap -s "$(np "$src")" "$(np "$bk")"
-    expect_rc 0
-    age_snapshot "$bk" 2000_01_01 "$src"
-}
-
 case_begin "the previous snapshot deleted by hand: every file is copied again"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
 first_snapshot

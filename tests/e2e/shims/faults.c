@@ -67,46 +67,40 @@ static void beforeUse(const char* path)
 typedef int (*OpenFn)(const char*, int, ...);
 typedef int (*OpenAtFn)(int, const char*, int, ...);
 
+/* The mode argument, which the open calls take only when they create. */
+#define TAKE_MODE(flags, mode)                                                 \
+    do {                                                                       \
+        if (((flags) & O_CREAT) || ((flags) & O_TMPFILE) == O_TMPFILE) {       \
+            va_list values;                                                    \
+            va_start(values, flags);                                           \
+            mode = va_arg(values, mode_t);                                     \
+            va_end(values);                                                    \
+        }                                                                      \
+    } while (0)
+
 int open(const char* path, int flags, ...)
 {
     static OpenFn real;
     mode_t mode = 0;
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list values;
-        va_start(values, flags);
-        mode = va_arg(values, mode_t);
-        va_end(values);
-    }
+    TAKE_MODE(flags, mode);
     if (real == NULL) real = (OpenFn)next("open");
     beforeUse(path);
     return real(path, flags, mode);
 }
 
+/* One call on 64-bit systems, where every offset is 64 bits wide. */
 int open64(const char* path, int flags, ...)
 {
-    static OpenFn real;
     mode_t mode = 0;
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list values;
-        va_start(values, flags);
-        mode = va_arg(values, mode_t);
-        va_end(values);
-    }
-    if (real == NULL) real = (OpenFn)next("open64");
-    beforeUse(path);
-    return real(path, flags, mode);
+    TAKE_MODE(flags, mode);
+    return open(path, flags, mode);
 }
 
 int openat(int dir, const char* path, int flags, ...)
 {
     static OpenAtFn real;
     mode_t mode = 0;
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list values;
-        va_start(values, flags);
-        mode = va_arg(values, mode_t);
-        va_end(values);
-    }
+    TAKE_MODE(flags, mode);
     if (real == NULL) real = (OpenAtFn)next("openat");
     beforeUse(path);
     return real(dir, path, flags, mode);
@@ -124,10 +118,7 @@ FILE* fopen(const char* path, const char* mode)
 
 FILE* fopen64(const char* path, const char* mode)
 {
-    static FopenFn real;
-    if (real == NULL) real = (FopenFn)next("fopen64");
-    beforeUse(path);
-    return real(path, mode);
+    return fopen(path, mode);
 }
 
 typedef DIR* (*OpendirFn)(const char*);
