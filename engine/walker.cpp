@@ -168,6 +168,8 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
         } while (platFindNext(find, &entry));
         platFindClose(find);
     }
+    // Set last: a read-only folder must first take its content.
+    if (!runSettings.noExec) platCopyFolderAccess(sourceDir, destinationDir);
 
     free(destination.text);
     free(source.text);

@@ -95,6 +95,12 @@ bool platSetAttributes(const NChar* path, const FileData* data);
 // following a final symbolic link. False on failure.
 bool platSetTimes(const NChar* path, const FileData* data);
 
+// Gives the folder destination the access rights of the folder source: on
+// POSIX its permissions, and owner and group where the process may set them,
+// so that a private folder does not become readable to all in a snapshot.
+// Windows folders take their access from the backup root: nothing to do.
+void platCopyFolderAccess(const NChar* source, const NChar* destination);
+
 // Makes newPath a second name of existingPath; never follows a symbolic
 // link. False on failure.
 bool platHardLink(const NChar* newPath, const NChar* existingPath);

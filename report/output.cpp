@@ -71,45 +71,33 @@ int progressCharOffset(const NChar* text, int index)
     return offset;
 }
 
+// Prints word, body and suffix as one progress text: whole when it has at
+// most PROGRESS_MAX_CHARS characters, else its first and last
+// PROGRESS_EDGE_CHARS characters around "....". word and suffix are shorter
+// than an edge.
+static void printProgress(const NChar* word, const NChar* body, const NChar* suffix)
+{
+    int w = progressCharCount(word);
+    int b = progressCharCount(body);
+    int s = progressCharCount(suffix);
+    if (w + b + s <= PROGRESS_MAX_CHARS) {
+        printOut(N("%s%s%s"), word, body, suffix);
+        return;
+    }
+    int headUnits = progressCharOffset(body, PROGRESS_EDGE_CHARS - w);
+    const NChar* tail = body + progressCharOffset(body, b - (PROGRESS_EDGE_CHARS - s));
+    printOut(N("%s%.*s%s%s%s"), word, headUnits, body, N("...."), tail, suffix);
+}
+
 void showProgress(ProgressKind kind, const NChar* path)
 {
     if (runSettings.silent) return;
     const NChar* word = kind == PROGRESS_COPY ? N("copy ") : N("link ");
-    // The line needs only its head and its tail, so a path too long for the
-    // buffer keeps its first and last characters and loses the middle,
-    // which the shortened line leaves out anyway.
-    size_t wordLength = textLength(word);
-    size_t pathLength = textLength(path);
-    const size_t room = PROGRESS_LINE_CHARS - 1;
-    if (wordLength + pathLength + 1 <= room) {
-        memcpy(progressLine, word, wordLength * sizeof(NChar));
-        memcpy(progressLine + wordLength, path, pathLength * sizeof(NChar));
-        progressLine[wordLength + pathLength] = N('\n');
-        progressLine[wordLength + pathLength + 1] = 0;
-    } else {
-        // Keep the first and the last 240 units: far more than the 93
-        // characters each side needs, whatever the encoding of the path.
-        const size_t keep = 240;
-        // A cut inside a multi-byte character would be counted as a
-        // character of its own: cut at whole characters on each side.
-        size_t head = keep;
-        while (head > 0 && isContinuation(path[head])) --head;
-        size_t tail = pathLength - keep;
-        while (tail < pathLength && isContinuation(path[tail])) ++tail;
-        memcpy(progressLine, word, wordLength * sizeof(NChar));
-        memcpy(progressLine + wordLength, path, head * sizeof(NChar));
-        size_t at = wordLength + head;
-        memcpy(progressLine + at, path + tail, (pathLength - tail) * sizeof(NChar));
-        at += pathLength - tail;
-        progressLine[at] = N('\n');
-        progressLine[at + 1] = 0;
-    }
-    int count = progressCharCount(progressLine);
-    if (count <= PROGRESS_MAX_CHARS) {
-        printOut(N("%s"), progressLine);
+    if (formatText(progressLine, PROGRESS_LINE_CHARS, N("%s%s\n"), word, path)) {
+        printProgress(N(""), progressLine, N(""));
         return;
     }
-    int headUnits = progressCharOffset(progressLine, PROGRESS_EDGE_CHARS);
-    const NChar* tail = progressLine + progressCharOffset(progressLine, count - PROGRESS_EDGE_CHARS);
-    printOut(N("%.*s%s%s"), headUnits, progressLine, N("...."), tail);
+    // A text too long for the buffer is printed from its parts: the line
+    // needs only its head and its tail.
+    printProgress(word, path, N("\n"));
 }

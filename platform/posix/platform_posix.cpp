@@ -116,6 +116,16 @@ bool platSetTimes(const NChar* path, const FileData* data)
     return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+void platCopyFolderAccess(const NChar* source, const NChar* destination)
+{
+    struct stat info;
+    if (stat(source, &info) != 0) return;
+    if (geteuid() == 0) {
+        if (chown(destination, info.st_uid, info.st_gid) != 0) return;
+    }
+    chmod(destination, info.st_mode & 07777);
+}
+
 bool platHardLink(const NChar* newPath, const NChar* existingPath)
 {
     return link(existingPath, newPath) == 0;

@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "report/output.h"
+#include "report/run_state.h"
+#include "report/summary.h"
+#include "test_support.h"
+
+namespace {
+
+class ReportTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetProcessState(); }
+    void TearDown() override { resetProcessState(); }
+};
+
+std::string narrow(const NChar* text)
+{
+    std::string result;
+    for (; *text != 0; ++text) result += static_cast<char>(*text);
+    return result;
+}
+
+TEST_F(ReportTest, GroupedNumbers)
+{
+    const struct {
+        int64_t value;
+        const char* text;
+    } cases[] = {
+        {1, "  1"},
+        {12, " 12"},
+        {999, "999"},
+        {1000, "  1.000"},
+        {1234, "  1.234"},
+        {65536, " 65.536"},
+        {1234567, "  1.234.567"},
+        {999999999999LL, "999.999.999.999"},
+        {1000000000000LL, "  1.000.000.000.000"},
+        {123456789012345LL, "123.456.789.012.345"},
+        {1000000000000000LL, "1000.000.000.000.000"},
+        {9223372036854775807LL, "9223372.036.854.775.807"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.text, narrow(formatGrouped(c.value))) << c.value;
+}
+
+TEST_F(ReportTest, ElapsedTimes)
+{
+    const struct {
+        int64_t seconds;
+        const char* text;
+    } cases[] = {
+        {0, "0 sec."},
+        {59, "59 sec."},
+        {60, "60 sec."},
+        {61, "1 min, 1 sec."},
+        {120, "2 min, 0 sec."},
+        {3600, "60 min, 0 sec."},
+        {3601, "1 hrs, 1 sec."},
+        {3660, "1 hrs, 60 sec."},
+        {3725, "1 hrs, 2 min, 5 sec."},
+        {86400, "24 hrs, 0 sec."},
+        {86401, "1 days, 1 sec."},
+        {90061, "1 days, 1 hrs, 1 min, 1 sec."},
+        {172800, "2 days, 0 sec."},
+        {-5, "-5 sec."},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.text, narrow(formatElapsed(c.seconds))) << c.seconds;
+}
+
+// The text the program writes to a stream, read back as bytes.
+template <typename Print>
+std::string captured(Print print)
+{
+    TempDir temp;
+    NString path = temp.at("out.txt");
+    FILE* stream = platOpenStream(path.c_str(), "w");
+    print(stream);
+    fclose(stream);
+    std::string text = readFile(temp.path() / "out.txt");
+    // The console and the log file end their lines as the platform does.
+    std::string plain;
+    for (char c : text)
+        if (c != '\r') plain += c;
+    return plain;
+}
+
+TEST_F(ReportTest, SummaryShowsNonZeroCountersInOrder)
+{
+    runCounters.filesCopied = 12;
+    runCounters.filesLinked = 1222;
+    runCounters.bytesCopied = 482113;
+    runCounters.unreadableSkipped = 1;
+    runCounters.startTime = 100;
+    runCounters.endTime = 114;
+    EXPECT_EQ("                    12 files copied\n"
+              "                 1.222 files linked\n"
+              "               482.113 bytes copied\n"
+              "                     1 unreadable files skipped\n"
+              "elapsed: 14 sec.\n",
+              captured([](FILE* s) { printSummary(s, false); }));
+}
+
+TEST_F(ReportTest, SummaryOfEmptyRunAndOtherCounters)
+{
+    EXPECT_EQ("elapsed: 0 sec.\n", captured([](FILE* s) { printSummary(s, false); }));
+    runCounters.bytesCopied = 1ULL << 32; // low half 0, still printed
+    runCounters.writeErrors = 2;
+    runCounters.linkErrors = 1000;
+    EXPECT_EQ("         4.294.967.296 bytes copied\n"
+              "                     2 write errors\n"
+              "                 1.000 link errors\n"
+              "elapsed: 0 sec.\n",
+              captured([](FILE* s) { printSummary(s, false); }));
+}
+
+TEST_F(ReportTest, LogSummaryCarriesTheHeaderOnce)
+{
+    NString snapshot = N("snap") + NString(1, PATH_SEP);
+    logState.headerText = snapshot.c_str();
+    std::string first = captured([](FILE* s) { printSummary(s, true); });
+    EXPECT_EQ("\nsnap" + std::string(1, static_cast<char>(PATH_SEP)) + ":\nelapsed: 0 sec.\n", first);
+    EXPECT_EQ("elapsed: 0 sec.\n", captured([](FILE* s) { printSummary(s, true); }));
+    logState.headerWritten = 0;
+    logState.headerText = N("");
+    EXPECT_EQ("\nelapsed: 0 sec.\n", captured([](FILE* s) { printSummary(s, true); }));
+}
+
+TEST_F(ReportTest, LogMessageAppendsUnderOneHeaderAndWaitsForAnOpenableFile)
+{
+    TempDir temp;
+    NString snapshot = N("S:");
+    logState.headerText = snapshot.c_str();
+    // No log path yet: the line is lost and the header stays due.
+    logMessage(N("lost %s\n"), N("x"));
+    EXPECT_EQ(0, logState.headerWritten);
+    copyText(logState.logPath, PATH_CHARS, temp.at("log.txt").c_str());
+    writeFile(temp.path() / "log.txt", "old\n");
+    logMessage(N("unreadable file: %s\n"), N("a%sb%d"));
+    logMessage(N("unwritable file: %s\n"), N("c"));
+    std::string log = readFile(temp.path() / "log.txt");
+    std::string plain;
+    for (char c : log)
+        if (c != '\r') plain += c;
+    EXPECT_EQ("old\n\nS::\nunreadable file: a%sb%d\nunwritable file: c\n", plain);
+}
+
+std::string progressOf(const NString& path)
+{
+    testing::internal::CaptureStdout();
+    showProgress(PROGRESS_COPY, path.c_str());
+    fflush(stdout);
+    std::string text = testing::internal::GetCapturedStdout();
+    std::string plain;
+    for (char c : text)
+        if (c != '\r') plain += c;
+    return plain;
+}
+
+TEST_F(ReportTest, ProgressLineIsCutAt190Characters)
+{
+    NString path184(184, N('p'));
+    std::string line = progressOf(path184);
+    EXPECT_EQ(190u, line.size());
+    EXPECT_EQ("copy " + std::string(184, 'p') + "\n", line);
+
+    // 185 characters of path: a text of 191, shown as 93 + "...." + 93.
+    NString path185 = N("a") + NString(183, N('m')) + N("z");
+    line = progressOf(path185);
+    EXPECT_EQ(190u, line.size());
+    EXPECT_EQ("copy a" + std::string(87, 'm') + "...." + std::string(91, 'm') + "z\n", line);
+
+    // Far longer than the progress buffer: head and tail still exact.
+    NString path2000 = N("H") + NString(1998, N('q')) + N("T");
+    line = progressOf(path2000);
+    EXPECT_EQ("copy H" + std::string(87, 'q') + "...." + std::string(91, 'q') + "T\n", line);
+
+    runSettings.silent = 1;
+    EXPECT_EQ("", progressOf(path185));
+}
+
+TEST_F(ReportTest, ProgressKeepsPercentSignsLiterally)
+{
+    EXPECT_EQ("copy 100%s%d%n.txt\n", progressOf(N("100%s%d%n.txt")));
+}
+
+TEST_F(ReportTest, ProgressCountsCharactersNotBytes)
+{
+    if (sizeof(NChar) != 1) GTEST_SKIP() << "UTF-8 character counting is for the byte-string build";
+    // 184 two-byte characters: 190 characters, printed whole.
+    std::string e2 = "\xC3\xA9";
+    std::string path;
+    for (int k = 0; k < 184; ++k) path += e2;
+    EXPECT_EQ("copy " + path + "\n", progressOf(native(path)));
+    // 185 characters, the last three-byte ones: never split inside a character.
+    std::string e3 = "\xE2\x82\xAC";
+    std::string longer;
+    for (int k = 0; k < 185; ++k) longer += e3;
+    std::string head, tail;
+    for (int k = 0; k < 88; ++k) head += e3;
+    for (int k = 0; k < 92; ++k) tail += e3;
+    EXPECT_EQ("copy " + head + "...." + tail + "\n", progressOf(native(longer)));
+    // Over the buffer, with multi-byte characters at both cuts.
+    std::string huge;
+    for (int k = 0; k < 400; ++k) huge += e3;
+    std::string shown = progressOf(native(huge));
+    EXPECT_EQ("copy " + head + "...." + tail + "\n", shown);
+}
+
+} // namespace

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include "app/backup_root.h"
+#include "engine/filter_lists.h"
+#include "platform/platform.h"
+#include "report/run_state.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class StateFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetProcessState(); }
+    void TearDown() override { resetProcessState(); }
+    TempDir temp;
+
+    // Writes the state file, '/' standing for the separator.
+    const NChar* read(std::string content)
+    {
+        for (char& c : content)
+            if (c == '/') c = static_cast<char>(PATH_SEP);
+        writeFile(temp.path() / "_dir", content);
+        return readStateFile(temp.dir().c_str());
+    }
+    // A directory path text with '/' standing for the separator.
+    static NString dirText(const std::string& text)
+    {
+        NString result = native(text);
+        for (NChar& c : result)
+            if (c == N('/')) c = PATH_SEP;
+        return result;
+    }
+};
+
+TEST_F(StateFileTest, MissingFileIsNoError)
+{
+    const NChar* source = readStateFile(temp.dir().c_str());
+    ASSERT_NE(nullptr, source);
+    EXPECT_EQ(0, source[0]);
+    EXPECT_EQ(0, previousSnapshotPath[0]);
+}
+
+TEST_F(StateFileTest, LinesAreNormalisedAndDollarTakesTheRootsFirstCharacter)
+{
+    const NChar* source = read("/data\r\n$/bk/2022_05_28/\r\n-.tmp\r\n+.txt\n\r\ncache\nsub/\n");
+    ASSERT_EQ(nullptr, source); // both type lists filled: refused
+    resetProcessState();
+    source = read("/data\r\n$/bk/2022_05_28\r\n-.tmp\n\r\ncache\nsub/");
+    ASSERT_NE(nullptr, source);
+    EXPECT_EQ(dirText("/data/"), NString(source));
+    NString root = temp.dir();
+    EXPECT_EQ(root.substr(0, 1) + dirText("/bk/2022_05_28/"), NString(previousSnapshotPath));
+    ASSERT_EQ(1, excludedTypes.count);
+    EXPECT_EQ(NString(N(".tmp")), NString(excludedTypes.items[0]));
+    // The empty line is ignored; the others become folder entries.
+    ASSERT_EQ(2, excludedFolders.count);
+    EXPECT_EQ(dirText("cache/"), NString(excludedFolders.items[0]));
+    EXPECT_EQ(dirText("sub/"), NString(excludedFolders.items[1]));
+}
+
+TEST_F(StateFileTest, OneLineFileAndFullPathSecondLine)
+{
+    ASSERT_NE(nullptr, read("/data/"));
+    EXPECT_EQ(0, previousSnapshotPath[0]);
+    resetProcessState();
+    ASSERT_NE(nullptr, read("/data/\n/elsewhere/2020_01_01\n"));
+    EXPECT_EQ(dirText("/elsewhere/2020_01_01/"), NString(previousSnapshotPath));
+}
+
+TEST_F(StateFileTest, OptionEntriesStayFirstAndMergeWithoutDuplicates)
+{
+    addExcludedType(N(".log"));
+    addExcludedType(N(".TMP"));
+    ASSERT_NE(nullptr, read("/d/\n$/x/\n-.tmp\n-.bak\n"));
+    ASSERT_EQ(3, excludedTypes.count);
+    EXPECT_EQ(NString(N(".log")), NString(excludedTypes.items[0]));
+    EXPECT_EQ(NString(N(".TMP")), NString(excludedTypes.items[1]));
+    EXPECT_EQ(NString(N(".bak")), NString(excludedTypes.items[2]));
+}
+
+TEST_F(StateFileTest, IncludedOptionAgainstStoredExcludedTypeIsRefused)
+{
+    addIncludedType(N(".txt"));
+    EXPECT_EQ(nullptr, read("/d/\n$/x/\n-.tmp\n"));
+}
+
+TEST_F(StateFileTest, LongLinesAndNulBytesAreRefusedNotCut)
+{
+    std::string fits(STATE_LINE_CHARS - 1, 'a');
+    ASSERT_NE(nullptr, read("/" + fits.substr(1) + "\n"));
+    EXPECT_EQ(static_cast<size_t>(STATE_LINE_CHARS), textLength(storedSourcePath));
+    resetProcessState();
+    // One more character and the separator no longer fits the line buffer.
+    EXPECT_EQ(nullptr, read("/" + fits + "\n"));
+    resetProcessState();
+    EXPECT_EQ(nullptr, read("/d/\n$/x/\n" + std::string(5000, 'z')));
+    resetProcessState();
+    EXPECT_EQ(nullptr, read(std::string("/d/\n$/x\0y/\n", 11)));
+    resetProcessState();
+    // Bytes above 0x7F are characters like any other.
+    ASSERT_NE(nullptr, read("/d\xE4t\xC3\xA9/\n"));
+    EXPECT_EQ(0xE4, static_cast<unsigned char>(storedSourcePath[2]));
+}
+
+TEST_F(StateFileTest, WrittenBytesAndReplacement)
+{
+    addExcludedFolder(N("cache"));
+    addExcludedType(N(".tmp"));
+    NString root = temp.dir();
+    NString source = dirText("/data/");
+    NString snapshot = root + N("2022_05_29") + PATH_SEP;
+    writeStateFile(source.c_str(), root.c_str(), snapshot.c_str());
+    std::string sep(1, static_cast<char>(PATH_SEP));
+    std::string rootText = temp.path().string() + sep;
+    std::string expected = sep + "data" + sep + "\r\n$" + rootText.substr(1) + "2022_05_29" + sep +
+                           "\r\ncache" + sep + "\r\n-.tmp\r\n";
+    EXPECT_EQ(expected, readFile(temp.path() / "_dir"));
+    EXPECT_FALSE(fs::exists(temp.path() / "_dir.new"));
+
+    // Read back: the same lists, nothing doubled.
+    resetProcessState();
+    ASSERT_NE(nullptr, readStateFile(root.c_str()));
+    EXPECT_EQ(snapshot, NString(previousSnapshotPath));
+    EXPECT_EQ(1, excludedFolders.count);
+    EXPECT_EQ(1, excludedTypes.count);
+}
+
+TEST_F(StateFileTest, FailedReplacementLeavesTheOldFile)
+{
+    writeFile(temp.path() / "_dir", "old state\n");
+    // A folder where the new file would be written: it cannot be created.
+    fs::create_directory(temp.path() / "_dir.new");
+    NString root = temp.dir();
+    writeStateFile(N("/src/"), root.c_str(), (root + N("2022_05_29/")).c_str());
+    EXPECT_EQ("old state\n", readFile(temp.path() / "_dir"));
+}
+
+TEST_F(StateFileTest, PathSlotsHoldDirectoryPathsThatFit)
+{
+    NString fits(PATH_CHARS - 2, N('a'));
+    NChar* slot = storePathSlot(fits.c_str());
+    ASSERT_NE(nullptr, slot);
+    EXPECT_EQ(static_cast<size_t>(PATH_CHARS - 1), textLength(slot));
+    EXPECT_EQ(PATH_SEP, slot[PATH_CHARS - 2]);
+    NString tooLong(PATH_CHARS - 1, N('b'));
+    EXPECT_EQ(nullptr, storePathSlot(tooLong.c_str()));
+    EXPECT_EQ(nullptr, storePathSlot(N("c"))); // no third slot
+    pathSlots.counter = 0;
+    EXPECT_EQ(NString(1, PATH_SEP), NString(storePathSlot(N(""))));
+}
+
+TEST_F(StateFileTest, MakeDirectoryPathCreatesMissingParents)
+{
+    NString deep = temp.at("a/b/c") + PATH_SEP;
+    EXPECT_EQ(0, makeDirectoryPath(deep.c_str()));
+    EXPECT_TRUE(fs::is_directory(temp.path() / "a" / "b" / "c"));
+    EXPECT_EQ(-1, makeDirectoryPath(deep.c_str())); // exists already
+    writeFile(temp.path() / "file", "x");
+    EXPECT_EQ(-1, makeDirectoryPath((temp.at("file") + PATH_SEP).c_str()));
+    EXPECT_EQ(-1, makeDirectoryPath((temp.at("file/sub") + PATH_SEP).c_str()));
+}
+
+TEST_F(StateFileTest, LatestSnapshotIsTheGreatestSubfolderName)
+{
+    fs::create_directory(temp.path() / "2022_05_28");
+    fs::create_directory(temp.path() / "2022_05_29");
+    fs::create_directory(temp.path() / "2022_05_2");
+    writeFile(temp.path() / "zzz", "a file does not count");
+    findLatestSnapshot(temp.dir().c_str());
+    EXPECT_EQ(temp.dir() + N("2022_05_29") + PATH_SEP, NString(previousSnapshotPath));
+    TempDir empty;
+    findLatestSnapshot(empty.dir().c_str());
+    EXPECT_EQ(0, previousSnapshotPath[0]);
+}
+
+} // namespace
