@@ -170,3 +170,25 @@ finish() {
     echo "$PASSED passed, $FAILED failed"
     [ "$FAILED" = 0 ]
 }
+
+# Prints its arguments as lines ended the way the console and the log end them.
+lines() {
+    local line
+    for line in "$@"; do printf '%s%s' "$line" "$NL"; done
+}
+
+# expect_lines FILE LINE...: the file holds exactly these lines.
+expect_lines() {
+    local file=$1
+    shift
+    lines "$@" >"$WORK/.expected"
+    if ! cmp -s "$WORK/.expected" "$file"; then
+        fail "$(basename "$file") differs"
+        diff "$WORK/.expected" "$file" | head -20 >&2
+    fi
+}
+
+# The elapsed time depends on the clock: make it "N" in the file.
+normalise_elapsed() {
+    sed -i -E 's/^elapsed: (-?[0-9]+ (days|hrs|min), )*-?[0-9]+ sec\./elapsed: N sec./' "$1"
+}
