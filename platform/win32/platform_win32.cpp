@@ -115,6 +115,14 @@ bool platSetTimes(const NChar* path, const FileData* data)
     return ok != 0;
 }
 
+void platCopyFolderAccess(const NChar* source, const NChar* destination)
+{
+    // A Windows folder inherits its access from the folder it is made in
+    // (the backup root), as the program's description has it.
+    (void)source;
+    (void)destination;
+}
+
 bool platHardLink(const NChar* newPath, const NChar* existingPath)
 {
     return CreateHardLinkW(newPath, existingPath, nullptr) != 0;
