@@ -62,12 +62,21 @@ run_linksnap() {
 # reachable for that user.
 run_linksnap_unprivileged() {
 
-    if [ "$(id -u)" = 0 ]; then
-        setpriv --reuid=65534 --regid=65534 --clear-groups "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+    if [ "$(id -u)" != 0 ]; then
+        run_linksnap "$@"
+    elif on_windows; then
+        # Wine runs only in a prefix of the user's own: the user 65534 gets
+        # one in the build folder, made on its first use.
+        local home="$E2E_BUILD_DIR/wine-65534"
+        mkdir -p "$home" && chown 65534:65534 "$home"
+        setpriv --reuid=65534 --regid=65534 --clear-groups \
+            env HOME="$home" LINKSNAP_WINEPREFIX="$home/prefix" WINEDEBUG=-all \
+            "$LINKSNAP_EMULATOR" "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+        RC=$?
     else
-        "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+        RC=$?
     fi
-    RC=$?
 
 }
 
