@@ -159,13 +159,22 @@ static void fillEntry(FindHandle* handle, FindEntry* entry)
 
 FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
 {
-    // dirPath ends with a backslash: "*" inside it names every entry.
-    NChar pattern[PATH_CHARS + 1];
-    if (!copyText(pattern, PATH_CHARS + 1, dirPath) || !appendText(pattern, PATH_CHARS + 1, L"*"))
-        return nullptr;
+    // dirPath ends with a backslash: "*" inside it names every entry. The
+    // walker's folders may be longer than PATH_CHARS, so the pattern is
+    // sized to the path.
+    size_t length = wcslen(dirPath);
+    NChar* pattern = static_cast<NChar*>(malloc((length + 2) * sizeof(NChar)));
+    if (pattern == nullptr) return nullptr;
+    memcpy(pattern, dirPath, length * sizeof(NChar));
+    pattern[length] = L'*';
+    pattern[length + 1] = 0;
     FindHandle* handle = static_cast<FindHandle*>(malloc(sizeof(FindHandle)));
-    if (handle == nullptr) return nullptr;
+    if (handle == nullptr) {
+        free(pattern);
+        return nullptr;
+    }
     handle->find = _wfindfirst64i32(pattern, &handle->data);
+    free(pattern);
     if (handle->find == -1) {
         free(handle);
         return nullptr;
