@@ -3,9 +3,9 @@
 // Windows builds use wchar_t (UTF-16), the POSIX build uses char (bytes,
 // UTF-8 by convention, any byte sequence allowed). Format strings are the
 // program's own, with "%s" taking a native string on both sides (the
-// Windows build runs the C runtime's legacy wide printf, msvcrt's, called
-// by name below). The helpers below
-// are overloaded on the character type, so the code above needs no #ifdef.
+// Windows build runs msvcrt's legacy wide printf, called by name below).
+// The helpers are overloaded on the character type, so the code above
+// needs no #ifdef.
 #pragma once
 
 #include <cstdarg>
