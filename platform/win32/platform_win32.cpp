@@ -1,11 +1,10 @@
 // The Win32 side of the platform layer: the program's home.
 //
-// Each function makes the Win32 or C-runtime call that the program's
-// description names (GetFileAttributesW, CreateHardLinkW, SetFileTime,
-// _wfopen_s, _wfindfirst64i32, CreateProcessW, ...), with wide strings
-// straight from the caller. Symbolic links and junctions are followed, as
-// the description has it: the walk reads through them, so no entry is ever
-// reported as a symbolic link or as a special file here.
+// Each function is one plain Win32 or C-runtime call (GetFileAttributesW,
+// CreateHardLinkW, SetFileTime, _wfopen_s, _wfindfirst64i32,
+// CreateProcessW, ...), with wide strings straight from the caller.
+// Symbolic links and junctions are followed: the walk reads through them,
+// so no entry is ever reported as a symbolic link or as a special file here.
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -99,7 +98,7 @@ bool platSetAttributes(const NChar* path, const FileData* data)
 
 bool platSetTimes(const NChar* path, const FileData* data)
 {
-    // As the description has it: write-attributes access, no sharing.
+    // Write-attributes access only, no sharing.
     // FILE_FLAG_OPEN_REPARSE_POINT keeps a final link unfollowed, as the
     // layer promises; the backup semantics flag lets a folder be opened.
     HANDLE handle = CreateFileW(path, FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
@@ -118,7 +117,7 @@ bool platSetTimes(const NChar* path, const FileData* data)
 void platCopyFolderAccess(const NChar* source, const NChar* destination)
 {
     // A Windows folder inherits its access from the folder it is made in
-    // (the backup root), as the program's description has it.
+    // (the backup root).
     (void)source;
     (void)destination;
 }
@@ -345,8 +344,8 @@ static void closeIfValid(HANDLE handle)
 
 int32_t platRunCommand(NChar* commandLine, int inheritHandles, int hideWindow)
 {
-    // The description gives cb as 68, the record's size in a 32-bit build;
-    // the size of the build at hand is what the system expects (104 on x64).
+    // cb is the record's size in the build at hand: 68 in a 32-bit build,
+    // 104 on x64.
     STARTUPINFOW startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof(STARTUPINFOW);
