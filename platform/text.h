@@ -3,8 +3,9 @@
 // Windows builds use wchar_t (UTF-16), the POSIX build uses char (bytes,
 // UTF-8 by convention, any byte sequence allowed). Format strings are the
 // program's own, with "%s" taking a native string on both sides (the
-// Windows build runs the C runtime's legacy wide printf). The helpers below
-// are overloaded on the character type, so the code above needs no #ifdef.
+// Windows build runs msvcrt's legacy wide printf, called by name below).
+// The helpers are overloaded on the character type, so the code above
+// needs no #ifdef.
 #pragma once
 
 #include <cstdarg>
@@ -85,10 +86,28 @@ inline int formatTextV(char* buffer, size_t capacity, const char* format, va_lis
 {
     return vsnprintf(buffer, capacity, format, values);
 }
+#ifdef _WIN32
+// The wide formatting, printing and scanning of the Windows build are the
+// C runtime's own (msvcrt), called by their own names, in which "%s" in a
+// wide format takes a wide string. Defining __USE_MINGW_ANSI_STDIO=0 does
+// not get them in C++: mingw-w64's libstdc++ sets it to 1 in every file
+// that includes a standard header (bits/os_defines.h), and vswprintf,
+// vfwprintf and swscanf then become mingw's C99 versions, where "%s" in a
+// wide format takes a narrow string.
+
+// _vsnwprintf writes at most capacity characters and returns -1 when the
+// text is longer, capacity (with no terminator) when it fills the buffer
+// exactly; formatText refuses both, so nothing is cut and nothing overruns.
+inline int formatTextV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list values)
+{
+    return _vsnwprintf(buffer, capacity, format, values);
+}
+#else
 inline int formatTextV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list values)
 {
     return vswprintf(buffer, capacity, format, values);
 }
+#endif
 
 // Bounded formatting; false, with an empty buffer, when the text does not
 // fit. Never used with a path as the format.
@@ -113,7 +132,13 @@ inline int printStreamV(FILE* stream, const char* format, va_list values)
 }
 inline int printStreamV(FILE* stream, const wchar_t* format, va_list values)
 {
+#ifdef _WIN32
+    // msvcrt's vfwprintf: on a text-mode stream each wide character becomes
+    // one byte (U+0001 to U+00FF) and a line feed becomes CR LF.
+    return __ms_vfwprintf(stream, format, values);
+#else
     return vfwprintf(stream, format, values);
+#endif
 }
 
 inline int scanText(const char* text, const char* format, void* destination)
@@ -122,7 +147,12 @@ inline int scanText(const char* text, const char* format, void* destination)
 }
 inline int scanText(const wchar_t* text, const wchar_t* format, void* destination)
 {
+#ifdef _WIN32
+    // msvcrt's swscanf: "%s" and "%c" store wide characters.
+    return __ms_swscanf(text, format, destination);
+#else
     return swscanf(text, format, destination);
+#endif
 }
 
 // True when text ends with the platform separator.

@@ -62,12 +62,21 @@ run_linksnap() {
 # reachable for that user.
 run_linksnap_unprivileged() {
 
-    if [ "$(id -u)" = 0 ]; then
-        setpriv --reuid=65534 --regid=65534 --clear-groups "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+    if [ "$(id -u)" != 0 ]; then
+        run_linksnap "$@"
+    elif on_windows; then
+        # Wine runs only in a prefix of the user's own: the user 65534 gets
+        # one in the build folder, made on its first use.
+        local home="$E2E_BUILD_DIR/wine-65534"
+        mkdir -p "$home" && chown 65534:65534 "$home"
+        setpriv --reuid=65534 --regid=65534 --clear-groups \
+            env HOME="$home" LINKSNAP_WINEPREFIX="$home/prefix" WINEDEBUG=-all \
+            "$LINKSNAP_EMULATOR" "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+        RC=$?
     else
-        "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null
+        RC=$?
     fi
-    RC=$?
 
 }
 
@@ -140,7 +149,17 @@ tree_listing() {
     local dir=$1
     shift
     [ $# -gt 0 ] || set -- -false
-    (cd "$dir" && find . -mindepth 1 \( "$@" \) -prune -o -type d -printf '%P d %m\n' -o -printf '%P %y %m %T@ %s %l\n' | sort)
+    (cd "$dir" && find . -mindepth 1 \( "$@" \) -prune -o -type d -printf '%P d %m\n' -o -printf '%P %y %m %T@ %s %l\n' | windows_times | sort)
+}
+
+# Windows file times count 100 ns: the Windows build carries the first
+# seven of the ten decimals that find prints.
+windows_times() {
+    if on_windows; then
+        sed -E 's/^(.* [a-z] [0-7]+ -?[0-9]+\.[0-9]{7})[0-9]* /\1 /'
+    else
+        cat
+    fi
 }
 
 # The snapshot holds the same entries as the source (less what the extra

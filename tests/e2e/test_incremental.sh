@@ -112,18 +112,18 @@ expect_absent "$CASE_DIR/bk/log.txt"
 
 case_begin "paths too long for their buffers are refused, never cut"
 long="$CASE_DIR/$(printf 'p%.0s' $(seq 530))"
-run_linksnap "$(np "$src")" "$long"
+run_linksnap "$(np "$src")" "$(np "$long")"
 expect_rc 1
-expect_lines "$ERR" "path too long: $long"
-run_linksnap "$long" "$(np "$CASE_DIR/bk2")"
+expect_lines "$ERR" "path too long: $(np "$long")"
+run_linksnap "$(np "$long")" "$(np "$CASE_DIR/bk2")"
 expect_rc 1
-expect_lines "$ERR" "path too long: $long"
+expect_lines "$ERR" "path too long: $(np "$long")"
 expect_absent "$CASE_DIR/bk2"
 # A root that fits its slot but leaves no room for the snapshot name.
 root="$CASE_DIR/$(printf 'r%.0s' $(seq $((510 - ${#CASE_DIR}))))"
-run_linksnap "$(np "$src")" "$root"
+run_linksnap "$(np "$src")" "$(np "$root")"
 expect_rc 1
-expect_lines "$ERR" "path too long: $root/"
+expect_lines "$ERR" "path too long: $(np "$root/")"
 
 case_begin "a state file that cannot be replaced stays as it was"
 src="$CASE_DIR/src"

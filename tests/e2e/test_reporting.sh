@@ -52,7 +52,7 @@ expect_lines "$OUT" "no previous backup. full backup required." \
 expect_stderr ""
 expect_contains "$CASE_DIR/bk/log.txt" "                     1 files copied"
 
-if ! on_windows && [ "$(id -u)" = 0 ]; then
+if [ "$(id -u)" = 0 ]; then
 case_begin "an unreadable source file"
 # A file the user who runs the backup may not read, as a file locked by
 # its owner would be.
@@ -63,9 +63,9 @@ printf 'ok' >"$src/readable"
 printf 'no' >"$src/locked"
 chmod 600 "$src/locked"
 chown 65534:65534 "$bk"
-run_linksnap_unprivileged "$src" "$bk"
+run_linksnap_unprivileged "$(np "$src")" "$(np "$bk")"
 expect_rc 0
-snap="$bk/$TODAY/"
+snap=$(np "$bk/$TODAY/")
 normalise_elapsed "$OUT"
 expect_lines "$OUT" "no previous backup. full backup required." \
     "backup destination $snap" \
@@ -77,7 +77,7 @@ expect_lines "$OUT" "no previous backup. full backup required." \
 expect_lines "$ERR" "copy error ${snap}locked"
 normalise_elapsed "$bk/log.txt"
 expect_lines "$bk/log.txt" "" "$snap:" \
-    "unreadable file: $src/locked" \
+    "unreadable file: $(np "$src/locked")" \
     "                     1 files copied" \
     "                     2 bytes copied" \
     "                     1 unreadable files skipped" \

@@ -1,0 +1,381 @@
+// The Win32 side of the platform layer: the program's home.
+//
+// Each function is one plain Win32 or C-runtime call (GetFileAttributesW,
+// CreateHardLinkW, SetFileTime, _wfopen_s, _wfindfirst64i32,
+// CreateProcessW, ...), with wide strings straight from the caller.
+// Symbolic links and junctions are followed: the walk reads through them,
+// so no entry is ever reported as a symbolic link or as a special file here.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <direct.h>
+#include <errno.h>
+#include <io.h>
+#include <time.h>
+
+#include <cstdlib>
+
+bool platStartup()
+{
+    return GetModuleHandleW(nullptr) != nullptr;
+}
+
+bool platIsDriveRoot(const NChar* path)
+{
+    return path[0] != 0 && wcscmp(path + 1, L":\\") == 0;
+}
+
+// ---- file system -----------------------------------------------------------
+
+uint32_t platGetAttributes(const NChar* path)
+{
+    // INVALID_FILE_ATTRIBUTES is INVALID_ATTRIBUTES.
+    return GetFileAttributesW(path);
+}
+
+// FileTime counts from the Unix epoch on both builds; FILETIME counts
+// 100-nanosecond ticks from 1601-01-01.
+const int64_t TICKS_PER_SECOND = 10000000;
+const int64_t EPOCH_DIFFERENCE_SECONDS = 11644473600LL; // 1601-01-01 to 1970-01-01
+
+static FileTime fileTimeOf(const FILETIME& t)
+{
+    uint64_t ticks = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    FileTime result;
+    result.seconds = static_cast<int64_t>(ticks / TICKS_PER_SECOND) - EPOCH_DIFFERENCE_SECONDS;
+    result.fraction = static_cast<int32_t>(ticks % TICKS_PER_SECOND);
+    return result;
+}
+
+static FILETIME windowsTimeOf(const FileTime& t)
+{
+    uint64_t ticks = static_cast<uint64_t>(t.seconds + EPOCH_DIFFERENCE_SECONDS) * TICKS_PER_SECOND +
+                     static_cast<uint64_t>(t.fraction);
+    FILETIME result;
+    result.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+    result.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return result;
+}
+
+bool platGetFileData(const NChar* path, FileData* data)
+{
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &info)) return false;
+    data->attributes = info.dwFileAttributes;
+    data->creationTime = fileTimeOf(info.ftCreationTime);
+    data->lastAccessTime = fileTimeOf(info.ftLastAccessTime);
+    data->lastWriteTime = fileTimeOf(info.ftLastWriteTime);
+    data->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    data->permissions = 0;
+    data->owner = 0;
+    data->group = 0;
+    data->isSymbolicLink = false;
+    data->isSpecialFile = false;
+    return true;
+}
+
+bool platGetIdentity(const NChar* path, FileIdentity* identity)
+{
+    // No access rights are needed to read the identity; the backup
+    // semantics flag lets a folder be opened.
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    BOOL ok = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (!ok) return false;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool platSetAttributes(const NChar* path, const FileData* data)
+{
+    return SetFileAttributesW(path, data->attributes) != 0;
+}
+
+bool platSetTimes(const NChar* path, const FileData* data)
+{
+    // Write-attributes access only, no sharing.
+    // FILE_FLAG_OPEN_REPARSE_POINT keeps a final link unfollowed, as the
+    // layer promises; the backup semantics flag lets a folder be opened.
+    HANDLE handle = CreateFileW(path, FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS |
+                                    FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FILETIME creation = windowsTimeOf(data->creationTime);
+    FILETIME lastAccess = windowsTimeOf(data->lastAccessTime);
+    FILETIME lastWrite = windowsTimeOf(data->lastWriteTime);
+    BOOL ok = SetFileTime(handle, &creation, &lastAccess, &lastWrite);
+    CloseHandle(handle);
+    return ok != 0;
+}
+
+void platCopyFolderAccess(const NChar* source, const NChar* destination)
+{
+    // A Windows folder inherits its access from the folder it is made in
+    // (the backup root).
+    (void)source;
+    (void)destination;
+}
+
+bool platHardLink(const NChar* newPath, const NChar* existingPath)
+{
+    return CreateHardLinkW(newPath, existingPath, nullptr) != 0;
+}
+
+MakeDirResult platMakeDir(const NChar* path)
+{
+    if (_wmkdir(path) == 0) return MAKEDIR_OK;
+    return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
+}
+
+bool platReplaceFile(const NChar* source, const NChar* target)
+{
+    return MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool platRemoveFile(const NChar* path)
+{
+    return DeleteFileW(path) != 0;
+}
+
+// ---- enumeration -----------------------------------------------------------
+
+struct FindHandle {
+    intptr_t find;
+    struct _wfinddata64i32_t data;
+};
+
+static void fillEntry(FindHandle* handle, FindEntry* entry)
+{
+    entry->name = handle->data.name;
+    entry->attributes = handle->data.attrib;
+}
+
+FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
+{
+    // dirPath ends with a backslash: "*" inside it names every entry. The
+    // walker's folders may be longer than PATH_CHARS, so the pattern is
+    // sized to the path.
+    size_t length = wcslen(dirPath);
+    NChar* pattern = static_cast<NChar*>(malloc((length + 2) * sizeof(NChar)));
+    if (pattern == nullptr) return nullptr;
+    memcpy(pattern, dirPath, length * sizeof(NChar));
+    pattern[length] = L'*';
+    pattern[length + 1] = 0;
+    FindHandle* handle = static_cast<FindHandle*>(malloc(sizeof(FindHandle)));
+    if (handle == nullptr) {
+        free(pattern);
+        return nullptr;
+    }
+    handle->find = _wfindfirst64i32(pattern, &handle->data);
+    free(pattern);
+    if (handle->find == -1) {
+        free(handle);
+        return nullptr;
+    }
+    fillEntry(handle, entry);
+    return handle;
+}
+
+bool platFindNext(FindHandle* handle, FindEntry* entry)
+{
+    if (_wfindnext64i32(handle->find, &handle->data) != 0) return false;
+    fillEntry(handle, entry);
+    return true;
+}
+
+void platFindClose(FindHandle* handle)
+{
+    _findclose(handle->find);
+    free(handle);
+}
+
+// ---- file content ------------------------------------------------------------
+
+struct FileHandle {
+    FILE* stream;
+};
+
+// Keeps a stream of the program out of every child process.
+static void keepFromChildren(FILE* stream)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (handle != INVALID_HANDLE_VALUE) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+}
+
+static FILE* openStream(const NChar* path, const wchar_t* mode)
+{
+    FILE* stream = nullptr;
+    if (_wfopen_s(&stream, path, mode) != 0 || stream == nullptr) return nullptr;
+    keepFromChildren(stream);
+    return stream;
+}
+
+static FileHandle* handleOf(FILE* stream)
+{
+    FileHandle* handle = static_cast<FileHandle*>(malloc(sizeof(FileHandle)));
+    if (handle == nullptr) {
+        fclose(stream);
+        return nullptr;
+    }
+    handle->stream = stream;
+    // The copier reads and writes whole buffers; the stream's own buffer
+    // would only add a second copy of every byte.
+    setvbuf(stream, nullptr, _IONBF, 0);
+    return handle;
+}
+
+OpenResult platOpenRead(const NChar* path, FileHandle** handle)
+{
+    FILE* stream = openStream(path, L"rb");
+    if (stream == nullptr) return OPEN_FAILED;
+    // Only a disk file is copied; a device or pipe name could block forever.
+    HANDLE osHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (GetFileType(osHandle) != FILE_TYPE_DISK) {
+        fclose(stream);
+        return OPEN_NOT_REGULAR;
+    }
+    *handle = handleOf(stream);
+    return *handle != nullptr ? OPEN_OK : OPEN_FAILED;
+}
+
+bool platCreateWrite(const NChar* path, FileHandle** handle)
+{
+    // Replace, never truncate: an existing file may share its data with a
+    // file of an earlier snapshot through a hard link, and "wb" would write
+    // through it. A file that cannot be removed is not written at all.
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES && !DeleteFileW(path)) return false;
+    FILE* stream = openStream(path, L"wb");
+    if (stream == nullptr) return false;
+    *handle = handleOf(stream);
+    return *handle != nullptr;
+}
+
+int64_t platRead(FileHandle* handle, void* buffer, int64_t size)
+{
+    size_t got = fread(buffer, 1, static_cast<size_t>(size), handle->stream);
+    // A short count is the end of the file or a read error; only the error
+    // must not pass for the end.
+    if (got < static_cast<size_t>(size) && ferror(handle->stream)) return -1;
+    return static_cast<int64_t>(got);
+}
+
+int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size)
+{
+    return static_cast<int64_t>(fwrite(buffer, 1, static_cast<size_t>(size), handle->stream));
+}
+
+bool platClose(FileHandle* handle)
+{
+    int result = fclose(handle->stream);
+    free(handle);
+    return result == 0;
+}
+
+bool platCopySymbolicLink(const NChar* source, const NChar* destination)
+{
+    // Never reached: links are followed on Windows, not stored as links.
+    (void)source;
+    (void)destination;
+    return false;
+}
+
+// ---- streams -----------------------------------------------------------------
+
+FILE* platOpenStream(const NChar* path, const char* mode)
+{
+    // The C runtime modes are plain ASCII ("a", "rb", "wb").
+    wchar_t wideMode[8];
+    size_t k = 0;
+    for (; mode[k] != 0; ++k) {
+        if (k + 1 >= sizeof wideMode / sizeof wideMode[0]) return nullptr;
+        wideMode[k] = static_cast<wchar_t>(static_cast<unsigned char>(mode[k]));
+    }
+    wideMode[k] = 0;
+    return openStream(path, wideMode);
+}
+
+bool platSyncStream(FILE* stream)
+{
+    if (fflush(stream) != 0) return false;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+}
+
+// ---- time --------------------------------------------------------------------
+
+int64_t platNow()
+{
+    return static_cast<int64_t>(_time64(nullptr));
+}
+
+bool platLocalDate(int64_t when, int* year, int* month, int* day)
+{
+    __time64_t t = static_cast<__time64_t>(when);
+    struct tm local;
+    if (_localtime64_s(&local, &t) != 0) return false;
+    *year = local.tm_year + 1900;
+    *month = local.tm_mon + 1;
+    *day = local.tm_mday;
+    return true;
+}
+
+// ---- keep-awake ----------------------------------------------------------------
+
+void platKeepAwake(bool on)
+{
+    // 0x80000001 asks the system to stay awake; 0x80000000 alone ends it.
+    SetThreadExecutionState(on ? (ES_CONTINUOUS | ES_SYSTEM_REQUIRED) : ES_CONTINUOUS);
+}
+
+// ---- child processes -------------------------------------------------------------
+
+const NChar platShutdownCommand[] = L"shutdown -t 0 -s -f";
+
+static void closeIfValid(HANDLE handle)
+{
+    if (handle != INVALID_HANDLE_VALUE && handle != nullptr) CloseHandle(handle);
+}
+
+int32_t platRunCommand(NChar* commandLine, int inheritHandles, int hideWindow)
+{
+    // cb is the record's size in the build at hand: 68 in a 32-bit build,
+    // 104 on x64.
+    STARTUPINFOW startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof(STARTUPINFOW);
+    if (hideWindow) {
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = SW_HIDE;
+    }
+    PROCESS_INFORMATION process;
+    process.hProcess = INVALID_HANDLE_VALUE;
+    process.hThread = INVALID_HANDLE_VALUE;
+    process.dwProcessId = 0;
+    process.dwThreadId = 0;
+
+    if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, inheritHandles ? TRUE : FALSE, 0,
+                        nullptr, nullptr, &startup, &process)) {
+        closeIfValid(process.hProcess);
+        closeIfValid(process.hThread);
+        return -1;
+    }
+    if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0) {
+        closeIfValid(process.hProcess);
+        closeIfValid(process.hThread);
+        return -2;
+    }
+    DWORD exitCode = 0;
+    // An exit code that cannot be read is reported as a failed wait.
+    int32_t result = GetExitCodeProcess(process.hProcess, &exitCode)
+                         ? static_cast<int32_t>(exitCode)
+                         : -2;
+    closeIfValid(process.hProcess);
+    closeIfValid(process.hThread);
+    return result;
+}
