@@ -222,6 +222,22 @@ expect_not_linked "$snap/big.bin" "$bk/2000_01_01/big.bin"
 cmp -s "$src/big.bin" "$snap/big.bin" || fail "big.bin not copied whole"
 expect_linked "$snap/a.txt" "$bk/2000_01_01/a.txt"
 
+case_begin "a write error reported only when the copy is closed"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+make_source "$src"
+snap="$bk/$TODAY"
+run_with_faults FAULT_CLOSE_PATH="$snap/big.bin" -- "$src" "$bk"
+expect_rc 0
+expect_lines "$ERR" "copy error $snap/big.bin"
+expect_contains "$bk/log.txt" "unwritable file: $snap/big.bin"
+expect_contains "$OUT" "$(counter_line 1 'write errors')"
+[ "$(mtime "$snap/big.bin")" != "$(mtime "$src/big.bin")" ] || fail "the failed copy carries the source's time"
+age_snapshot "$bk" 2000_01_01 "$src"
+run_linksnap -s "$src" "$bk"
+expect_rc 0
+expect_not_linked "$snap/big.bin" "$bk/2000_01_01/big.bin"
+cmp -s "$src/big.bin" "$snap/big.bin" || fail "big.bin not copied whole"
+
 # Starts the program with the fault library, stopping at FAULT_STOP_PATH,
 # waits until it has stopped there, and kills it.
 kill_at() {

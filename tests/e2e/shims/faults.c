@@ -12,6 +12,8 @@
  *                      folder is moved to <path>.moved and a file takes
  *                      its name: a folder replaced after its parent was
  *                      listed.
+ *   FAULT_CLOSE_PATH   close() of this file closes it, then fails with EIO:
+ *                      a delayed write error that shows only at the close.
  *   FAULT_STOP_PATH    the process stops itself (SIGSTOP) right before it
  *                      opens, lists or renames this path, so that the test
  *                      can kill it there: a crash or power cut mid-run.
@@ -189,4 +191,20 @@ ssize_t read(int fd, void* buffer, size_t count)
         if ((off_t)count > limit - position) count = (size_t)(limit - position);
     }
     return real(fd, buffer, count);
+}
+
+typedef int (*CloseFn)(int);
+
+int close(int fd)
+{
+    static CloseFn real;
+    int failing;
+    if (real == NULL) real = (CloseFn)next("close");
+    failing = descriptorIs(fd, getenv("FAULT_CLOSE_PATH"));
+    if (real(fd) != 0) return -1;
+    if (failing) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
 }
