@@ -87,7 +87,9 @@ static void reportUnlistedFolder(const NChar* sourceDir, const NChar* destinatio
 static void reportLongName(const NChar* sourceDir, const NChar* name)
 {
     printTo(stderr, N("name too long: %s%s\n"), sourceDir, name);
-    if (runSettings.logErrors) logMessage(N("name too long: %s%s\n"), sourceDir, name);
+    // A dry run writes nothing, the log file included.
+    if (runSettings.logErrors && !runSettings.noExec)
+        logMessage(N("name too long: %s%s\n"), sourceDir, name);
     ++runCounters.unreadableSkipped;
 }
 

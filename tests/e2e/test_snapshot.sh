@@ -195,5 +195,11 @@ expect_rc 0
 expect_lines "$ERR" "name too long: $(np "$src/$long")"
 expect_file "$CASE_DIR/bk/$TODAY/ok/f" "kept"
 expect_contains "$CASE_DIR/bk/log.txt" "name too long: $(np "$src/$long")"
+# A dry run reports it too, and writes nothing.
+mkdir "$CASE_DIR/dry"
+run_linksnap -n "$(np "$src")" "$(np "$CASE_DIR/dry")"
+expect_rc 0
+expect_lines "$ERR" "name too long: $(np "$src/$long")"
+expect_absent "$CASE_DIR/dry/log.txt"
 
 finish
