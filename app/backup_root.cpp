@@ -149,8 +149,21 @@ static bool rootFits(const NChar* backupRoot)
     return false;
 }
 
+static bool holdsLineBreak(const NChar* text)
+{
+    for (; *text != 0; ++text)
+        if (*text == N('\n') || *text == N('\r')) return true;
+    return false;
+}
+
 static const NChar* storeArgument(const NChar* argument)
 {
+    // The state file holds one path a line: a path with a line break in it
+    // would come back as another path, or as a filter, in the next run.
+    if (holdsLineBreak(argument)) {
+        printTo(stderr, N("path holds a line break: %s\n"), argument);
+        return nullptr;
+    }
     const NChar* slot = storePathSlot(argument);
     if (slot == nullptr) printTo(stderr, N("path too long: %s\n"), argument);
     return slot;

@@ -125,6 +125,13 @@ run_linksnap "$(np "$src")" "$(np "$root")"
 expect_rc 1
 expect_lines "$ERR" "path too long: $(np "$root/")"
 
+case_begin "a path with a line break is refused"
+mkdir -p "$CASE_DIR/two"$'\n'"lines"
+run_linksnap "$(np "$CASE_DIR/two")"$'\n'"lines" "$(np "$CASE_DIR/bk")"
+expect_rc 1
+expect_lines "$ERR" "path holds a line break: $(np "$CASE_DIR/two")"$'\n'"lines"
+expect_absent "$CASE_DIR/bk"
+
 case_begin "a state file that cannot be replaced stays as it was"
 src="$CASE_DIR/src"
 mkdir -p "$src" "$CASE_DIR/bk"
