@@ -22,6 +22,7 @@ PACKAGES=(
     wine wine64                              # runs the Windows build's tests
     util-linux coreutils findutils diffutils # setpriv, flock, stat, find, cmp in the e2e tests
     binutils                                 # strings, for the version resource check
+    clang libclang-rt-14-dev                 # the sanitizer run and the fuzz targets (libFuzzer)
 )
 
 install_missing() {
@@ -86,9 +87,12 @@ run_suite linux "Linux build"
 run_suite windows "Windows build (under Wine)" \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake"
 
-# 3. The sanitizer build (AddressSanitizer and UndefinedBehaviorSanitizer,
-#    native) goes here, when it is switched on:
-# run_suite linux-sanitize "Linux build with sanitizers" -DLINKSNAP_SANITIZE=ON
+# 3. The Linux suite again under AddressSanitizer and
+#    UndefinedBehaviorSanitizer, failing on any report; then the fuzz
+#    targets for a bounded time from their committed seeds. Both print
+#    their own results; a failure of either fails the whole run.
+bash "$ROOT/tests/run_sanitizers.sh" "$BUILD_ROOT/linux-sanitize" || FAILED_RUNS+=("sanitizer run")
+bash "$ROOT/tests/run_fuzz.sh" "$BUILD_ROOT/fuzz" || FAILED_RUNS+=("fuzzing")
 
 # ---- one line over all runs, in CTest's form ------------------------------------
 
