@@ -126,11 +126,15 @@ expect_rc 1
 expect_lines "$ERR" "path too long: $(np "$root/")"
 
 case_begin "a path with a line break is refused"
+if on_windows; then
+    echo "skipped under Wine: Windows file names hold no line breaks"
+else
 mkdir -p "$CASE_DIR/two"$'\n'"lines"
 run_linksnap "$(np "$CASE_DIR/two")"$'\n'"lines" "$(np "$CASE_DIR/bk")"
 expect_rc 1
 expect_lines "$ERR" "path holds a line break: $(np "$CASE_DIR/two")"$'\n'"lines"
 expect_absent "$CASE_DIR/bk"
+fi
 
 case_begin "a state file that cannot be replaced stays as it was"
 src="$CASE_DIR/src"
