@@ -181,6 +181,19 @@ expect_same_tree() {
     done < <(cd "$snapshot" && find . -type f -printf '%P\n')
 }
 
+# The usage text, line by line, as the program prints it on standard error.
+usage_lines=(
+    "linksnap version 1.15.95"
+    "usage: linksnap [<flags>] [<srcdir>] <backupdir>"
+    "-h ... help"
+    "-s ... silent"
+    "-n ... no-exec"
+    "-S ... shutdown machine when done"
+    "x=<folder>[,...]   exclude folders"
+    "xt=<*.xxx>[,...]   exclude filetypes"
+    "it=<*.xxx>[,...]   include filetypes"
+)
+
 # The snapshot folder name of today, as the program makes it.
 TODAY=$(date +%Y_%m_%d)
 

@@ -2,18 +2,6 @@
 # Flags, options and the usage text as the user meets them.
 . "$(dirname "$0")/lib.sh"
 
-usage_lines=(
-    "linksnap version 1.15.95"
-    "usage: linksnap [<flags>] [<srcdir>] <backupdir>"
-    "-h ... help"
-    "-s ... silent"
-    "-n ... no-exec"
-    "-S ... shutdown machine when done"
-    "x=<folder>[,...]   exclude folders"
-    "xt=<*.xxx>[,...]   exclude filetypes"
-    "it=<*.xxx>[,...]   include filetypes"
-)
-
 case_begin "help and wrong argument counts print the usage text and touch nothing"
 src="$CASE_DIR/src"
 mkdir -p "$src"

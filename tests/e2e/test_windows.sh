@@ -38,18 +38,6 @@ age_snapshot() {
     printf '%s\r\n%s\r\n' "$first" "$(state_name "$bk/$name/")" >"$bk/_dir"
 }
 
-usage_lines=(
-    "linksnap version 1.15.95"
-    "usage: linksnap [<flags>] [<srcdir>] <backupdir>"
-    "-h ... help"
-    "-s ... silent"
-    "-n ... no-exec"
-    "-S ... shutdown machine when done"
-    "x=<folder>[,...]   exclude folders"
-    "xt=<*.xxx>[,...]   exclude filetypes"
-    "it=<*.xxx>[,...]   include filetypes"
-)
-
 case_begin "linksnap.exe is self-contained, asks for no elevation and is version 1.15.95"
 imports=$(x86_64-w64-mingw32-objdump -p "$LINKSNAP" | sed -n 's/^\tDLL Name: //p' | tr A-Z a-z | sort | tr '\n' ' ')
 [ "$imports" = "kernel32.dll msvcrt.dll " ] || fail "imports: $imports"

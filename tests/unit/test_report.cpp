@@ -16,6 +16,15 @@ protected:
     void TearDown() override { resetProcessState(); }
 };
 
+// The console and the log file end their lines as the platform does.
+std::string withoutCarriageReturns(const std::string& text)
+{
+    std::string plain;
+    for (char c : text)
+        if (c != '\r') plain += c;
+    return plain;
+}
+
 std::string narrow(const NChar* text)
 {
     std::string result;
@@ -78,12 +87,7 @@ std::string captured(Print print)
     FILE* stream = platOpenStream(path.c_str(), "w");
     print(stream);
     fclose(stream);
-    std::string text = readFile(temp.path() / "out.txt");
-    // The console and the log file end their lines as the platform does.
-    std::string plain;
-    for (char c : text)
-        if (c != '\r') plain += c;
-    return plain;
+    return withoutCarriageReturns(readFile(temp.path() / "out.txt"));
 }
 
 TEST_F(ReportTest, SummaryShowsNonZeroCountersInOrder)
@@ -139,11 +143,8 @@ TEST_F(ReportTest, LogMessageAppendsUnderOneHeaderAndWaitsForAnOpenableFile)
     writeFile(temp.path() / "log.txt", "old\n");
     logMessage(N("unreadable file: %s\n"), N("a%sb%d"));
     logMessage(N("unwritable file: %s\n"), N("c"));
-    std::string log = readFile(temp.path() / "log.txt");
-    std::string plain;
-    for (char c : log)
-        if (c != '\r') plain += c;
-    EXPECT_EQ("old\n\nS::\nunreadable file: a%sb%d\nunwritable file: c\n", plain);
+    EXPECT_EQ("old\n\nS::\nunreadable file: a%sb%d\nunwritable file: c\n",
+              withoutCarriageReturns(readFile(temp.path() / "log.txt")));
 }
 
 std::string progressOf(const NString& path)
@@ -151,11 +152,7 @@ std::string progressOf(const NString& path)
     testing::internal::CaptureStdout();
     showProgress(PROGRESS_COPY, path.c_str());
     fflush(stdout);
-    std::string text = testing::internal::GetCapturedStdout();
-    std::string plain;
-    for (char c : text)
-        if (c != '\r') plain += c;
-    return plain;
+    return withoutCarriageReturns(testing::internal::GetCapturedStdout());
 }
 
 TEST_F(ReportTest, ProgressLineIsCutAt190Characters)
