@@ -77,14 +77,18 @@ static int transfer(FileHandle* source, FileHandle* destination, const NChar* so
     return ERROR_SUCCESS_CODE;
 }
 
-int copyFile(const NChar* sourcePath, const NChar* destinationPath)
+int copyFile(const NChar* sourcePath, const NChar* destinationPath, const FileData* sourceData)
 {
     if (runSettings.noExec) {
         ++runCounters.filesCopied;
         return ERROR_SUCCESS_CODE;
     }
     FileData data;
-    bool known = platGetFileData(sourcePath, &data);
+    bool known = true;
+    if (sourceData != nullptr)
+        data = *sourceData;
+    else
+        known = platGetFileData(sourcePath, &data);
     if (known && data.isSymbolicLink) return copyLink(sourcePath, destinationPath);
     // A FIFO, socket or device is never opened: it could block forever.
     if (known && data.isSpecialFile) return unreadable(sourcePath);

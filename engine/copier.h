@@ -23,6 +23,12 @@ const int ERROR_READ_FAULT_CODE = 30;
 const int ERROR_OPEN_FAILED_CODE = 110;
 const int ERROR_CREATE_FAILED_CODE = 1631;
 
-int copyFile(const NChar* sourcePath, const NChar* destinationPath);
+struct FileData;
+
+// sourceData is the standard attribute data of the source when the caller
+// has just read it, so that it is not read twice; null, and the copier
+// reads it itself.
+int copyFile(const NChar* sourcePath, const NChar* destinationPath,
+             const FileData* sourceData = nullptr);
 
 void releaseCopyBuffer();

@@ -40,23 +40,25 @@ static bool isSkipped(const FindEntry& entry, const NChar* sourceDir)
 
 // A file is unchanged when size, creation time and last-write time equal
 // its twin's; content, attributes and last-access time are not compared.
-static bool isUnchanged(const NChar* sourcePath, const NChar* twinPath)
+// The source's data is the one the folder test read a moment ago.
+static bool isUnchanged(const FileData& source, const NChar* twinPath)
 {
-    FileData source;
     FileData twin;
-    if (!platGetFileData(sourcePath, &source) || !platGetFileData(twinPath, &twin)) return false;
+    if (!platGetFileData(twinPath, &twin)) return false;
     return source.size == twin.size && sameFileTime(source.creationTime, twin.creationTime) &&
            sameFileTime(source.lastWriteTime, twin.lastWriteTime) &&
            source.isSymbolicLink == twin.isSymbolicLink;
 }
 
-static void copyAndReport(const NChar* sourcePath, const NChar* destinationPath)
+static void copyAndReport(const NChar* sourcePath, const NChar* destinationPath,
+                          const FileData* sourceData)
 {
-    if (copyFile(sourcePath, destinationPath) != 0)
+    if (copyFile(sourcePath, destinationPath, sourceData) != 0)
         printTo(stderr, N("copy error %s\n"), destinationPath);
 }
 
-static void linkFile(const NChar* sourcePath, const NChar* twinPath, const NChar* destinationPath)
+static void linkFile(const NChar* sourcePath, const FileData* sourceData, const NChar* twinPath,
+                     const NChar* destinationPath)
 {
     showProgress(PROGRESS_LINK, destinationPath);
     if (runSettings.noExec) {
@@ -71,7 +73,7 @@ static void linkFile(const NChar* sourcePath, const NChar* twinPath, const NChar
     if (runSettings.logErrors) logMessage(N("unlinkable file: %s\n"), destinationPath);
     ++runCounters.linkErrors;
     // The snapshot stays whole: what cannot be linked is copied.
-    copyAndReport(sourcePath, destinationPath);
+    copyAndReport(sourcePath, destinationPath, sourceData);
 }
 
 // A folder whose entries cannot be listed (no rights, or it is gone or no
@@ -148,8 +150,10 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
                 continue;
             }
             writeTail(&source, entry.name, false);
-            uint32_t attributes = platGetAttributes(source.text);
-            bool isFolder = attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY);
+            // One read serves the folder test and the unchanged test.
+            FileData data;
+            bool known = platGetFileData(source.text, &data);
+            bool isFolder = known && (data.attributes & ATTR_DIRECTORY);
             if (isFolder) {
                 // A folder name needs room for its separator as well.
                 if (nameLength + 1 >= static_cast<size_t>(NAME_CHARS)) {
@@ -172,14 +176,14 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
                 continue;
             }
             writeTail(&destination, entry.name, false);
-            if (hasPrevious) {
+            if (hasPrevious && known) {
                 writeTail(&previous, entry.name, false);
-                if (isUnchanged(source.text, previous.text)) {
-                    linkFile(source.text, previous.text, destination.text);
+                if (isUnchanged(data, previous.text)) {
+                    linkFile(source.text, &data, previous.text, destination.text);
                     continue;
                 }
             }
-            copyAndReport(source.text, destination.text);
+            copyAndReport(source.text, destination.text, known ? &data : nullptr);
         } while (platFindNext(find, &entry));
         platFindClose(find);
     }
