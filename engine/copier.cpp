@@ -119,7 +119,11 @@ int copyFile(const NChar* sourcePath, const NChar* destinationPath, const FileDa
     int result = transfer(source, destination, sourcePath, destinationPath);
     if (result != ERROR_SUCCESS_CODE) return result;
 
-    if (platGetFileData(sourcePath, &data)) {
+    // The copy takes the attributes and times read before its content: a
+    // source written to during the copy then differs from the copy in the
+    // next run and is copied again. With the times read afterwards, a copy
+    // torn by such a write would pass as unchanged in every later run.
+    if (known) {
         platSetAttributes(destinationPath, &data);
         platSetTimes(destinationPath, &data);
     }

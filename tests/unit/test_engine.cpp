@@ -71,6 +71,23 @@ TEST_F(EngineTest, CopyFailuresAreCountedByKind)
     EXPECT_EQ(0, runCounters.filesCopied);
 }
 
+// A source written to while it is copied (here: after its data was read)
+// must leave a copy with the times read before, so that the next run sees
+// the difference and copies it again instead of keeping a torn copy.
+TEST_F(EngineTest, CopyTakesTheTimesReadBeforeItsContent)
+{
+    writeFile(temp.path() / "log", "first line\n");
+    auto before = fs::last_write_time(temp.path() / "log") - std::chrono::hours(1);
+    fs::last_write_time(temp.path() / "log", before);
+    FileData data;
+    ASSERT_TRUE(platGetFileData(temp.at("log").c_str(), &data));
+    writeFile(temp.path() / "log", "first line\nsecond line\n");
+    ASSERT_EQ(0, copyFile(temp.at("log").c_str(), temp.at("copy").c_str(), &data));
+    EXPECT_EQ("first line\nsecond line\n", readFile(temp.path() / "copy"));
+    EXPECT_EQ(before, fs::last_write_time(temp.path() / "copy"));
+    EXPECT_NE(fs::last_write_time(temp.path() / "log"), fs::last_write_time(temp.path() / "copy"));
+}
+
 TEST_F(EngineTest, DryRunCountsAndWritesNothing)
 {
     runSettings.noExec = 1;
