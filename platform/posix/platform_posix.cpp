@@ -92,12 +92,19 @@ bool platGetIdentity(const NChar* path, FileIdentity* identity)
     return true;
 }
 
+// Whether the process may give files away; it cannot change during a run.
+static bool isRoot()
+{
+    static const bool root = geteuid() == 0;
+    return root;
+}
+
 bool platSetAttributes(const NChar* path, const FileData* data)
 {
     bool ok = true;
     // Owner and group first: a change of owner clears the set-id bits,
     // which the mode below then restores. Only root may give a file away.
-    if (geteuid() == 0 &&
+    if (isRoot() &&
         lchown(path, static_cast<uid_t>(data->owner), static_cast<gid_t>(data->group)) != 0)
         ok = false;
     // A symbolic link has no permission bits of its own.
@@ -120,7 +127,7 @@ void platCopyFolderAccess(const NChar* source, const NChar* destination)
 {
     struct stat info;
     if (stat(source, &info) != 0) return;
-    if (geteuid() == 0) {
+    if (isRoot()) {
         if (chown(destination, info.st_uid, info.st_gid) != 0) return;
     }
     chmod(destination, info.st_mode & 07777);
@@ -246,8 +253,8 @@ OpenResult platOpenRead(const NChar* path, FileHandle** handle)
         close(fd);
         return OPEN_NOT_REGULAR;
     }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    // Back to blocking reads; the open set no other flag that F_SETFL keeps.
+    fcntl(fd, F_SETFL, 0);
     *handle = handleOf(fd);
     return *handle != nullptr ? OPEN_OK : OPEN_FAILED;
 }
@@ -271,15 +278,17 @@ int64_t platRead(FileHandle* handle, void* buffer, int64_t size)
     char* at = static_cast<char*>(buffer);
     int64_t total = 0;
     // Fill the request as far as the file goes, so that a file that fits
-    // the buffer moves with one write.
+    // the buffer moves with one write. A short read of a regular file means
+    // its end: the next call reads 0 without another read before it here.
     while (total < size) {
-        ssize_t n = read(handle->fd, at + total, static_cast<size_t>(size - total));
+        size_t wanted = static_cast<size_t>(size - total);
+        ssize_t n = read(handle->fd, at + total, wanted);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
         }
-        if (n == 0) break;
         total += n;
+        if (static_cast<size_t>(n) < wanted) break;
     }
     return total;
 }
