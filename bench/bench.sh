@@ -21,7 +21,7 @@ set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=$REPO/bench/work
-ROUNDS=5
+ROUNDS=7
 FOLDERS=1000
 FILES=50000
 BIG_FILES=2
@@ -309,10 +309,17 @@ target() { # target NAME MEASURED LIMIT
 }
 info() { printf '%-48s %9s\n' "$1" "$2"; }
 
+CPU_MODEL=$(awk -F': *' '/^model name/ {print $2; exit}' /proc/cpuinfo)
+MEM_GIB=$(awk '/^MemTotal/ {printf "%.0f", $2 / 1048576}' /proc/meminfo)
+OS_NAME=$(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-}")
 echo
-printf 'linksnap %s on %s: %d files in %d folders, %.0f MiB;\nmedian of %d rounds; trees on %s\n' \
-    "$(git -C "$REPO" rev-parse --short HEAD 2>/dev/null || echo '?')" "$(uname -sr)" "$TREE_FILES" \
-    "$((FOLDERS + 1))" "$(awk -v b="$TREE_BYTES" 'BEGIN {print b / 1048576}')" "$ROUNDS" "$FS_NOTE"
+printf 'linksnap %s: %d files in %d folders, %.0f MiB; median of %d rounds\n' \
+    "$(git -C "$REPO" rev-parse --short HEAD 2>/dev/null || echo '?')" "$TREE_FILES" \
+    "$((FOLDERS + 1))" "$(awk -v b="$TREE_BYTES" 'BEGIN {print b / 1048576}')" "$ROUNDS"
+printf 'machine: %s, %d CPUs, %s GiB; %s, Linux %s\n' "${CPU_MODEL:-?}" "$(nproc)" "$MEM_GIB" \
+    "${OS_NAME:-?}" "$(uname -r)"
+printf 'peers: %s, %s; trees on %s\n' "$(cp --version | head -n 1)" \
+    "$(rsync --version | head -n 1 | awk '{print $1, $3}')" "$FS_NOTE"
 echo
 printf '%-26s %-22s %8s %8s %9s\n' case tool 'wall s' 'cpu s' 'peak MiB'
 row 'full backup' linksnap full linksnap
