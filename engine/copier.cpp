@@ -93,7 +93,11 @@ int copyFile(const NChar* sourcePath, const NChar* destinationPath, const FileDa
     // A FIFO, socket or device is never opened: it could block forever.
     if (known && data.isSpecialFile) return unreadable(sourcePath);
 
-    int64_t wanted = known ? static_cast<int64_t>(data.size) : 0;
+    // A source whose size cannot be read may still open: give it a buffer
+    // of its own, so that its content is copied rather than an empty file
+    // passing for a good copy.
+    const int64_t UNKNOWN_SIZE_BUFFER = 1 << 16;
+    int64_t wanted = known ? static_cast<int64_t>(data.size) : UNKNOWN_SIZE_BUFFER;
     if (wanted > COPY_BUFFER_MAX) wanted = COPY_BUFFER_MAX;
     if (wanted > copyBuffer.capacity) {
         void* grown = realloc(copyBuffer.data, static_cast<size_t>(wanted));

@@ -238,6 +238,15 @@ expect_rc 0
 expect_not_linked "$snap/big.bin" "$bk/2000_01_01/big.bin"
 cmp -s "$src/big.bin" "$snap/big.bin" || fail "big.bin not copied whole"
 
+case_begin "a file whose attribute data cannot be read is still copied whole"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+# The only file of the run: the transfer buffer has no storage yet.
+mkdir -p "$src"
+head -c 300000 /dev/urandom >"$src/only.bin"
+run_with_faults FAULT_STAT_PATH="$src/only.bin" -- "$src" "$bk"
+expect_rc 0
+cmp -s "$src/only.bin" "$bk/$TODAY/only.bin" || fail "only.bin not copied whole"
+
 # Starts the program with the fault library, stopping at FAULT_STOP_PATH,
 # waits until it has stopped there, and kills it.
 kill_at() {

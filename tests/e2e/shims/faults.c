@@ -12,6 +12,8 @@
  *                      folder is moved to <path>.moved and a file takes
  *                      its name: a folder replaced after its parent was
  *                      listed.
+ *   FAULT_STAT_PATH    lstat() of this path fails with EIO, while the file
+ *                      still opens: attribute data that cannot be read.
  *   FAULT_CLOSE_PATH   close() of this file closes it, then fails with EIO:
  *                      a delayed write error that shows only at the close.
  *   FAULT_STOP_PATH    the process stops itself (SIGSTOP) right before it
@@ -207,4 +209,28 @@ int close(int fd)
         return -1;
     }
     return 0;
+}
+
+typedef int (*LstatFn)(const char*, struct stat*);
+
+static int failedStat(const char* path)
+{
+    if (!isFaultPath(path, "FAULT_STAT_PATH")) return 0;
+    errno = EIO;
+    return 1;
+}
+
+int lstat(const char* path, struct stat* info)
+{
+    static LstatFn real;
+    if (real == NULL) real = (LstatFn)next("lstat");
+    return failedStat(path) ? -1 : real(path, info);
+}
+
+int lstat64(const char* path, struct stat64* info)
+{
+    typedef int (*Lstat64Fn)(const char*, struct stat64*);
+    static Lstat64Fn real;
+    if (real == NULL) real = (Lstat64Fn)next("lstat64");
+    return failedStat(path) ? -1 : real(path, info);
 }
