@@ -120,8 +120,8 @@ if [ "$USE_IMAGE" = 1 ] && [ "$(id -u)" = 0 ] && command -v mkfs.ext4 >/dev/null
     command -v losetup >/dev/null; then
     # Room for the source, the base snapshot and one output at a time, twice.
     IMAGE_GIB=$(((FILES * 33 / 1024 + BIG_FILES * BIG_MIB) * 6 / 1024 + 4))
-    truncate -s "${IMAGE_GIB}G" "$IMAGE"
-    mkfs.ext4 -q -F "$IMAGE"
+    truncate -s "${IMAGE_GIB}G" "$IMAGE" || die "cannot make the image file $IMAGE"
+    mkfs.ext4 -q -F "$IMAGE" || die "mkfs.ext4 failed on $IMAGE"
     if LOOP=$(losetup --find --show --direct-io=on "$IMAGE" 2>>"$LOGS/build.txt") &&
         mount -o noinit_itable "$LOOP" "$MNT" 2>>"$LOGS/build.txt"; then
         FS_NOTE="a fresh ext4 image (journal, loop device, direct I/O)"

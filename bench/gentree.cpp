@@ -149,24 +149,36 @@ int change(const std::string& root, int folders, int files, int percent)
     return 0;
 }
 
+// A count argument: digits only, at most 9 of them; -1 for anything else.
+int countOf(const std::string& text)
+{
+    if (text.empty() || text.size() > 9) return -1;
+    for (char c : text)
+        if (c < '0' || c > '9') return -1;
+    return std::atoi(text.c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<int> counts;
+    for (size_t k = 2; k < args.size(); ++k) counts.push_back(countOf(args[k]));
+    bool countsValid = true;
+    for (int count : counts) countsValid = countsValid && count >= 0;
     try {
-        if (args.size() == 6 && args[0] == "make")
-            return make(args[1], std::atoi(args[2].c_str()), std::atoi(args[3].c_str()),
-                        std::atoi(args[4].c_str()), std::atoi(args[5].c_str()));
-        if (args.size() == 5 && args[0] == "change")
-            return change(args[1], std::atoi(args[2].c_str()), std::atoi(args[3].c_str()),
-                          std::atoi(args[4].c_str()));
+        if (countsValid && args.size() == 6 && args[0] == "make")
+            return make(args[1], counts[0], counts[1], counts[2], counts[3]);
+        if (countsValid && args.size() == 5 && args[0] == "change" && counts[2] <= 100)
+            return change(args[1], counts[0], counts[1], counts[2]);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "gentree: %s\n", e.what());
         return 1;
     }
     std::fprintf(stderr,
                  "usage: gentree make DIR FOLDERS FILES BIGFILES BIGMIB\n"
-                 "       gentree change DIR FOLDERS FILES PERCENT\n");
+                 "       gentree change DIR FOLDERS FILES PERCENT\n"
+                 "counts are whole numbers; PERCENT is at most 100\n");
     return 2;
 }
