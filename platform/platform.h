@@ -204,3 +204,28 @@ int32_t platRunCommand(NChar* commandLine, int inheritHandles, int hideWindow);
 // The command line that shuts the machine down at once, closing running
 // programs: "shutdown -t 0 -s -f" on Windows.
 extern const NChar platShutdownCommand[];
+
+// ---- lock of a backup root ---------------------------------------------------
+
+struct LockHandle;
+
+enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2 };
+
+// Opens path (created when missing; never through a symbolic link, and only
+// when it is a regular file) and takes an exclusive lock on it without
+// waiting. The lock holds until platUnlockFile or the end of the process,
+// whichever comes first: a lock left by a dead process is no obstacle.
+// LOCK_BUSY when another process holds it. The file itself is never
+// removed, so that no race on its name can lose a lock.
+LockResult platLockFile(const NChar* path, LockHandle** handle);
+
+// The text stored in the lock file (what the last holder wrote), at most
+// capacity - 1 characters; false when it cannot be read or does not fit.
+bool platReadLockText(LockHandle* handle, NChar* text, size_t capacity);
+
+// Replaces the text stored in the lock file and hands it to the storage
+// device. False on failure.
+bool platWriteLockText(LockHandle* handle, const NChar* text);
+
+// Releases the lock and closes the file.
+void platUnlockFile(LockHandle* handle);

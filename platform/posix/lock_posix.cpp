@@ -1,0 +1,89 @@
+// The lock of a backup root on POSIX: flock on a descriptor of a regular
+// file opened without following a symbolic link. The kernel releases the
+// lock when the process ends, however it ends.
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+struct LockHandle {
+    int fd;
+};
+
+LockResult platLockFile(const NChar* path, LockHandle** handle)
+{
+    *handle = nullptr;
+    // O_NONBLOCK: a FIFO of that name opens at once and is refused below.
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) return LOCK_FAILED;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return LOCK_FAILED;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        bool busy = errno == EWOULDBLOCK;
+        close(fd);
+        return busy ? LOCK_BUSY : LOCK_FAILED;
+    }
+    LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
+    if (result == nullptr) {
+        close(fd);
+        return LOCK_FAILED;
+    }
+    result->fd = fd;
+    *handle = result;
+    return LOCK_TAKEN;
+}
+
+bool platReadLockText(LockHandle* handle, NChar* text, size_t capacity)
+{
+    if (capacity == 0) return false;
+    size_t used = 0;
+    for (;;) {
+        if (used + 1 >= capacity) {
+            // Full: only a file that ends right here fits.
+            char probe;
+            ssize_t more = pread(handle->fd, &probe, 1, static_cast<off_t>(used));
+            text[used] = 0;
+            return more == 0;
+        }
+        ssize_t got = pread(handle->fd, text + used, capacity - 1 - used, static_cast<off_t>(used));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            text[0] = 0;
+            return false;
+        }
+        if (got == 0) break;
+        used += static_cast<size_t>(got);
+    }
+    text[used] = 0;
+    return true;
+}
+
+bool platWriteLockText(LockHandle* handle, const NChar* text)
+{
+    size_t length = strlen(text);
+    if (ftruncate(handle->fd, 0) != 0) return false;
+    size_t done = 0;
+    while (done < length) {
+        ssize_t put = pwrite(handle->fd, text + done, length - done, static_cast<off_t>(done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        done += static_cast<size_t>(put);
+    }
+    return fsync(handle->fd) == 0;
+}
+
+void platUnlockFile(LockHandle* handle)
+{
+    if (handle == nullptr) return;
+    flock(handle->fd, LOCK_UN);
+    close(handle->fd);
+    free(handle);
+}

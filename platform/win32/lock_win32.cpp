@@ -1,0 +1,111 @@
+// The lock of a backup root on Windows: LockFileEx on one byte far past the
+// end of the file, so that the text inside stays readable to all; the
+// system releases the lock when the process ends, however it ends. The
+// text is stored as UTF-8, so that every path fits whatever its letters.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+struct LockHandle {
+    HANDLE file;
+};
+
+// The locked byte: past any text the file will ever hold.
+static OVERLAPPED lockRegion()
+{
+    OVERLAPPED region;
+    ZeroMemory(&region, sizeof(region));
+    region.Offset = 0;
+    region.OffsetHigh = 0x7FFFFFF0u;
+    return region;
+}
+
+LockResult platLockFile(const NChar* path, LockHandle** handle)
+{
+    *handle = nullptr;
+    // FILE_FLAG_OPEN_REPARSE_POINT: a link of that name is opened itself,
+    // never followed, and then refused as no regular file.
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return LOCK_FAILED;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(file);
+        return LOCK_FAILED;
+    }
+    OVERLAPPED region = lockRegion();
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
+        DWORD error = GetLastError();
+        CloseHandle(file);
+        return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LOCK_BUSY : LOCK_FAILED;
+    }
+    LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
+    if (result == nullptr) {
+        OVERLAPPED again = lockRegion();
+        UnlockFileEx(file, 0, 1, 0, &again);
+        CloseHandle(file);
+        return LOCK_FAILED;
+    }
+    result->file = file;
+    *handle = result;
+    return LOCK_TAKEN;
+}
+
+// The lock file's text is short: a few lines of facts about one run.
+const DWORD LOCK_TEXT_BYTES = 4096;
+
+bool platReadLockText(LockHandle* handle, NChar* text, size_t capacity)
+{
+    if (capacity == 0) return false;
+    text[0] = 0;
+    char bytes[LOCK_TEXT_BYTES];
+    DWORD got = 0;
+    OVERLAPPED start;
+    ZeroMemory(&start, sizeof(start));
+    if (!ReadFile(handle->file, bytes, LOCK_TEXT_BYTES, &got, &start)) {
+        // Reading at or past the end of the file is an empty text.
+        return GetLastError() == ERROR_HANDLE_EOF;
+    }
+    if (got == LOCK_TEXT_BYTES) return false;
+    if (got == 0) return true;
+    int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(got),
+                                    nullptr, 0);
+    if (chars <= 0 || static_cast<size_t>(chars) >= capacity) return false;
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(got), text, chars);
+    text[chars] = 0;
+    return true;
+}
+
+bool platWriteLockText(LockHandle* handle, const NChar* text)
+{
+    char bytes[LOCK_TEXT_BYTES];
+    int length = 0;
+    if (text[0] != 0) {
+        length = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, LOCK_TEXT_BYTES, nullptr, nullptr);
+        if (length <= 0) return false;
+        --length; // the terminator is not stored
+    }
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    if (!SetFilePointerEx(handle->file, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(handle->file))
+        return false;
+    DWORD put = 0;
+    if (length > 0 && (!WriteFile(handle->file, bytes, static_cast<DWORD>(length), &put, nullptr) ||
+                       put != static_cast<DWORD>(length)))
+        return false;
+    return FlushFileBuffers(handle->file) != 0;
+}
+
+void platUnlockFile(LockHandle* handle)
+{
+    if (handle == nullptr) return;
+    OVERLAPPED region = lockRegion();
+    UnlockFileEx(handle->file, 0, 1, 0, &region);
+    CloseHandle(handle->file);
+    free(handle);
+}
