@@ -53,7 +53,7 @@ run_suite() {
     local dir="$BUILD_ROOT/$name"
     echo
     echo "== $title: configure and build in $dir"
-    cmake -S "$ROOT" -B "$dir" "$@" >"$dir.configure.log" 2>&1 ||
+    cmake -S "$ROOT" -B "$dir" -DLINKSNAP_WERROR=ON "$@" >"$dir.configure.log" 2>&1 ||
         { cat "$dir.configure.log"; return 1; }
     cmake --build "$dir" -j "$JOBS"
     echo

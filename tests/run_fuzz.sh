@@ -31,7 +31,7 @@ fi
 generator=()
 if command -v ninja >/dev/null; then generator=(-G Ninja); fi
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" "${generator[@]}" \
-    -DLINKSNAP_FUZZ=ON -DLINKSNAP_TESTS=OFF >/dev/null
+    -DLINKSNAP_FUZZ=ON -DLINKSNAP_WERROR=ON -DLINKSNAP_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 
 # The targets write state files, and the writer waits for the disk: a

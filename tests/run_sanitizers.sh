@@ -19,7 +19,7 @@ if command -v ninja >/dev/null; then generator=(-G Ninja); fi
 if [ -z "${CXX:-}" ] && command -v clang++ >/dev/null; then
     export CC=clang CXX=clang++
 fi
-cmake -S "$root" -B "$build" "${generator[@]}" -DLINKSNAP_SANITIZE=ON >/dev/null
+cmake -S "$root" -B "$build" "${generator[@]}" -DLINKSNAP_SANITIZE=ON -DLINKSNAP_WERROR=ON >/dev/null
 cmake --build "$build" -j2
 
 reports="$build/sanitizer-reports"
