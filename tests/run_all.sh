@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The test command of linksnap: installs what is missing, builds the Linux
 # build and the Windows build (mingw-w64, run under Wine), runs the whole
-# suite of each with CTest, and ends with one summary line in CTest's form
-# over all runs. Exits non-zero when a build or a test fails.
+# suite of each with CTest, then the sanitizer suite, bounded fuzzing and
+# the install check (tests/check_install.sh), and ends with one summary line
+# in CTest's form over all runs. Exits non-zero when a build or a test fails.
 #
 #   bash tests/run_all.sh
 #
@@ -23,6 +24,8 @@ PACKAGES=(
     util-linux coreutils findutils diffutils # setpriv, flock, stat, find, cmp in the e2e tests
     binutils                                 # strings, for the version resource check
     clang libclang-rt-14-dev                 # the sanitizer run and the fuzz targets (libFuzzer)
+    groff-base mandoc man-db                 # the manual pages: lint and man (tests/check_install.sh)
+    dpkg-dev file libxml2-utils              # cpack's dpkg-shlibdeps, the task XML check
 )
 
 install_missing() {
@@ -93,6 +96,11 @@ run_suite windows "Windows build (under Wine)" \
 #    their own results; a failure of either fails the whole run.
 bash "$ROOT/tests/run_sanitizers.sh" "$BUILD_ROOT/linux-sanitize" || FAILED_RUNS+=("sanitizer run")
 bash "$ROOT/tests/run_fuzz.sh" "$BUILD_ROOT/fuzz" || FAILED_RUNS+=("fuzzing")
+
+# 4. What a user installs: a user's build, cmake --install, the manual
+#    pages, the Debian package (installed and removed again when root).
+echo
+bash "$ROOT/tests/check_install.sh" "$BUILD_ROOT/install-check" || FAILED_RUNS+=("install check")
 
 # ---- one line over all runs, in CTest's form ------------------------------------
 
