@@ -43,7 +43,12 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
 for example in 'linksnap@.service' 'linksnap@.timer' linksnap.cron linksnap-task.xml; do
     [ -f "$prefix/share/doc/linksnap/examples/$example" ] || fail "example $example missing"
 done
-# One manual page per installed program, and no page without its program.
+# Every program the build makes is installed (a program target defined after
+# the install rules would be missed there)...
+while IFS= read -r program; do
+    [ -x "$prefix/bin/$(basename "$program")" ] || fail "$(basename "$program") built but not installed"
+done < <(find "$build" -maxdepth 2 -type f -executable -name 'linksnap*' ! -name '*.*')
+# ...with one manual page each, and no page without its program.
 for program in "$prefix"/bin/*; do
     name=$(basename "$program")
     compgen -G "$prefix/share/man/man1/$name.1*" >/dev/null || fail "no manual page for $name"
