@@ -5,6 +5,7 @@
 # system's own count; a dry run; a prune stopped halfway; read-only trees;
 # the lock of the root; and bad command lines.
 . "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/faults_lib.sh"
 
 : "${LINKSNAP_PRUNE:?LINKSNAP_PRUNE must name linksnap-prune}"
 
@@ -32,12 +33,7 @@ make_root() {
 }
 
 # set_linked ROOT NAME: line 2 of the state file names NAME.
-set_linked() {
-    local line1 line2
-    line1=$(head -n 1 "$1/_dir")
-    line2=$(np "$1/$2/")
-    printf '%s\r\n$%s\r\n' "${line1%$'\r'}" "${line2:1}" >"$1/_dir"
-}
+set_linked() { write_state "$1" "$(dirname "$1")/src" "$2"; }
 
 # The snapshot folders of a root (2024_06_31 is no date).
 snapshot_names() {
