@@ -11,9 +11,6 @@
 #include "report/summary.h"
 #include "sysact/command.h"
 
-RunSettings runSettings;
-RunCounters runCounters;
-
 static void printUsage()
 {
     printTo(stderr, N("linksnap version %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);

@@ -229,3 +229,41 @@ bool platWriteLockText(LockHandle* handle, const NChar* text);
 
 // Releases the lock and closes the file.
 void platUnlockFile(LockHandle* handle);
+
+// ---- whole trees of a backup root ------------------------------------------------
+
+// One entry below a folder that platScanTree visits: anything but a folder.
+struct TreeFile {
+    FileIdentity identity;
+    uint64_t size;      // bytes of a regular file; 0 for a link or special file
+    uint64_t linkCount; // names the file has on its volume, this one included
+};
+
+typedef void (*TreeFileVisitor)(const TreeFile* file, void* context);
+
+// Calls visit for every entry below the folder path that is not a folder,
+// going down into subfolders but never through a symbolic link or junction
+// (such an entry is visited as a file itself). False when some part of the
+// tree could not be read; what could be read has been visited.
+bool platScanTree(const NChar* path, TreeFileVisitor visit, void* context);
+
+// Gives the folder from the name to in the same parent folder; never
+// follows a symbolic link and never replaces a non-empty folder. False on
+// failure (platLastErrorText tells why).
+bool platRenameFolder(const NChar* from, const NChar* to);
+
+// The system's text for the reason of the last failed call of this layer
+// on this thread, cut to fit capacity.
+void platLastErrorText(NChar* text, size_t capacity);
+
+// Told about each entry that platRemoveTreeReporting could not remove: its
+// path and the reason (the failing call and the system's text).
+typedef void (*RemoveFailureReport)(const NChar* path, const NChar* reason, void* context);
+
+// Removes path: a file, or a folder with everything in it. A symbolic link
+// or junction met inside is removed itself, never followed, so nothing
+// outside the tree is touched whatever is swapped in meanwhile; read-only
+// files and folders are removed all the same. Goes on past an entry it
+// cannot remove. False when anything is left.
+bool platRemoveTree(const NChar* path);
+bool platRemoveTreeReporting(const NChar* path, RemoveFailureReport report, void* context);

@@ -19,6 +19,9 @@
  *   FAULT_STOP_PATH    the process stops itself (SIGSTOP) right before it
  *                      opens, lists or renames this path, so that the test
  *                      can kill it there: a crash or power cut mid-run.
+ *   FAULT_STOP_UNLINK  the process stops itself right before it unlinks an
+ *                      entry of this name (relative to an open folder):
+ *                      a power cut in the middle of removing a tree.
  *
  * Paths compare as the program passes them, less trailing slashes. */
 #define _GNU_SOURCE
@@ -160,6 +163,16 @@ int rename(const char* from, const char* to)
     if (real == NULL) real = (RenameFn)next("rename");
     if (isFaultPath(from, "FAULT_STOP_PATH")) raise(SIGSTOP);
     return real(from, to);
+}
+
+typedef int (*UnlinkAtFn)(int, const char*, int);
+
+int unlinkat(int dir, const char* name, int flags)
+{
+    static UnlinkAtFn real;
+    if (real == NULL) real = (UnlinkAtFn)next("unlinkat");
+    if (isFaultPath(name, "FAULT_STOP_UNLINK")) raise(SIGSTOP);
+    return real(dir, name, flags);
 }
 
 typedef ssize_t (*ReadFn)(int, void*, size_t);

@@ -1,0 +1,385 @@
+#include "prune/prune.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "app/backup_root.h"
+#include "app/run.h"
+#include "cmdline/arguments.h"
+#include "engine/filter_lists.h"
+#include "platform/platform.h"
+#include "prune/retention.h"
+#include "report/output.h"
+#include "report/summary.h"
+
+struct PruneSettings {
+    int noExec; // -n: show what would be deleted, delete nothing
+    int silent; // -s: print only the total
+};
+
+static PruneSettings pruneSettings;
+
+static const NChar DELETING_SUFFIX[] = N(".deleting");
+const int DELETING_SUFFIX_LENGTH = 9;
+
+// A snapshot name with the suffix, and its terminator.
+const int PRUNE_NAME_CHARS = SNAPSHOT_NAME_LENGTH + DELETING_SUFFIX_LENGTH + 1;
+
+// Room behind the root for the longest path built from it: a snapshot
+// name with the suffix and a separator.
+const size_t PRUNE_SUFFIX_CHARS = PRUNE_NAME_CHARS + 1;
+
+struct Snapshot {
+    NChar name[PRUNE_NAME_CHARS];
+    SnapshotDate date;
+    bool unfinished; // "<name>.deleting", left by a prune that was stopped
+    KeepRule rule;
+    int64_t files;
+    uint64_t ownBytes; // bytes of its files that have no other name
+};
+
+// Every file of the snapshots to delete, by identity: how many names it
+// has and how many of them go. A file is freed when all of them go.
+struct DeletedFile {
+    uint64_t linkCount;
+    uint64_t namesGoing;
+    uint64_t size;
+};
+typedef std::map<std::pair<uint64_t, uint64_t>, DeletedFile> DeletedFiles;
+
+struct ScanContext {
+    Snapshot* snapshot;
+    DeletedFiles* deleted; // null for a snapshot that is kept
+};
+
+static void printUsage()
+{
+    printTo(stderr, N("linksnap-prune version %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);
+    printTo(stderr, N("usage: linksnap-prune [-n] [-s] [d=<N>] [w=<N>] [m=<N>] [y=<N>] <backupdir>\n"));
+    printTo(stderr, N("-n ... no-exec: show what would be deleted\n"));
+    printTo(stderr, N("-s ... silent: print only the total\n"));
+    printTo(stderr, N("d=<N>   keep the newest snapshot of each of the last N days\n"));
+    printTo(stderr, N("w=<N>   ... of each of the last N weeks (ISO weeks, Monday to Sunday)\n"));
+    printTo(stderr, N("m=<N>   ... of each of the last N months\n"));
+    printTo(stderr, N("y=<N>   ... of each of the last N years\n"));
+}
+
+// A count of periods: digits only, 1 to MAX_KEEP_PERIODS. An option not
+// given is 0.
+static bool parsePeriods(const NChar* value, bool given, int* periods)
+{
+    *periods = 0;
+    if (!given) return true;
+    if (value[0] == 0) return false;
+    int64_t number = 0;
+    for (const NChar* c = value; *c != 0; ++c) {
+        if (*c < N('0') || *c > N('9')) return false;
+        number = number * 10 + (*c - N('0'));
+        if (number > MAX_KEEP_PERIODS) return false;
+    }
+    *periods = static_cast<int>(number);
+    return number >= 1;
+}
+
+static bool isFlagArgument(const NChar* argument)
+{
+    // '/' begins a flag only where it cannot begin a path.
+    return argument[0] == N('-') || (PATH_SEP == N('\\') && argument[0] == N('/'));
+}
+
+// Finds "d=", "w=", "m=" and "y=" in the arguments; false on a value that
+// is not a count.
+static bool readKeepCounts(int* count, NChar*** args, KeepCounts* keep, bool* any)
+{
+    static NChar values[4][OPTION_VALUE_CHARS];
+    const NChar* keys[4] = {N("d="), N("w="), N("m="), N("y=")};
+    bool given[4] = {false, false, false, false};
+    // Which options were given: the parser leaves an empty value for
+    // both "d=" and no d= at all.
+    for (int k = 0; k < 4; ++k)
+        for (int a = 0; a < *count; ++a)
+            if (compareTextN((*args)[a], keys[k], 2) == 0) given[k] = true;
+    int found = parseKeywordOptions(count, args, N("d=%s,w=%s,m=%s,y=%s"), values[0], values[1], values[2],
+                                    values[3]);
+    if (found < 0) return false;
+    int* periods[4] = {&keep->days, &keep->weeks, &keep->months, &keep->years};
+    *any = false;
+    for (int k = 0; k < 4; ++k) {
+        if (!parsePeriods(values[k], given[k], periods[k])) {
+            printTo(stderr, N("not a count of 1 to %d: %s%s\n"), MAX_KEEP_PERIODS, keys[k], values[k]);
+            return false;
+        }
+        if (given[k]) *any = true;
+    }
+    return true;
+}
+
+static const NChar* groupedCount(int64_t value, NChar* text)
+{
+    copyText(text, GROUPED_TEXT_CHARS, value == 0 ? N("0") : formatGrouped(value));
+    return text;
+}
+
+// ---- the snapshots of the root -------------------------------------------------
+
+static bool isDeletingName(const NChar* name, SnapshotDate* date)
+{
+    NChar head[SNAPSHOT_NAME_LENGTH + 1];
+    if (textLength(name) != static_cast<size_t>(SNAPSHOT_NAME_LENGTH + DELETING_SUFFIX_LENGTH)) return false;
+    if (compareText(name + SNAPSHOT_NAME_LENGTH, DELETING_SUFFIX) != 0) return false;
+    memcpy(head, name, SNAPSHOT_NAME_LENGTH * sizeof(NChar));
+    head[SNAPSHOT_NAME_LENGTH] = 0;
+    return parseSnapshotName(head, date);
+}
+
+// The folders of the root with a snapshot name, and those a stopped prune
+// left; nothing else is ever touched. A link or junction is no snapshot.
+static void listSnapshots(const NChar* root, std::vector<Snapshot>* snapshots)
+{
+    FindEntry entry;
+    FindHandle* find = platFindFirst(root, &entry);
+    if (find == nullptr) return;
+    do {
+        if (!(entry.attributes & ATTR_DIRECTORY) || (entry.attributes & ATTR_REPARSE_POINT)) continue;
+        Snapshot snapshot = {};
+        if (parseSnapshotName(entry.name, &snapshot.date)) {
+            snapshot.unfinished = false;
+        } else if (isDeletingName(entry.name, &snapshot.date)) {
+            snapshot.unfinished = true;
+        } else {
+            continue;
+        }
+        copyText(snapshot.name, PRUNE_NAME_CHARS, entry.name);
+        snapshots->push_back(snapshot);
+    } while (platFindNext(find, &entry));
+    platFindClose(find);
+    std::sort(snapshots->begin(), snapshots->end(), [](const Snapshot& a, const Snapshot& b) {
+        if (a.unfinished != b.unfinished) return a.unfinished;
+        return compareText(a.name, b.name) < 0;
+    });
+}
+
+// The name of the snapshot on line 2 of the state file, which the next run
+// links against; empty when there is none.
+static void linkedSnapshotName(NChar* name)
+{
+    name[0] = 0;
+    NChar path[PATH_CHARS];
+    copyText(path, PATH_CHARS, previousSnapshotPath);
+    size_t length = textLength(path);
+    while (length > 0 && path[length - 1] == PATH_SEP) path[--length] = 0;
+    const NChar* last = findLast(path, PATH_SEP);
+    copyText(name, PRUNE_NAME_CHARS, last != nullptr ? last + 1 : path);
+}
+
+// ---- what a snapshot costs -----------------------------------------------------
+
+static void countFile(const TreeFile* file, void* context)
+{
+    ScanContext* scan = static_cast<ScanContext*>(context);
+    ++scan->snapshot->files;
+    if (file->linkCount == 1) scan->snapshot->ownBytes += file->size;
+    if (scan->deleted == nullptr) return;
+    DeletedFile& entry = (*scan->deleted)[std::make_pair(file->identity.volume, file->identity.index)];
+    entry.linkCount = file->linkCount;
+    entry.size = file->size;
+    ++entry.namesGoing;
+}
+
+// A file still there after a failed deletion is not freed.
+static void keepFile(const TreeFile* file, void* context)
+{
+    DeletedFiles* deleted = static_cast<DeletedFiles*>(context);
+    auto found = deleted->find(std::make_pair(file->identity.volume, file->identity.index));
+    if (found != deleted->end()) found->second.namesGoing = 0;
+}
+
+static uint64_t freedBytes(const DeletedFiles& deleted)
+{
+    uint64_t total = 0;
+    for (const auto& entry : deleted)
+        if (entry.second.namesGoing >= entry.second.linkCount) total += entry.second.size;
+    return total;
+}
+
+static void pathOf(const NChar* root, const NChar* name, NChar* path)
+{
+    // The root was checked to leave room for every name of PRUNE_NAME_CHARS.
+    formatText(path, PATH_CHARS, N("%s%s"), root, name);
+}
+
+static void countSnapshot(const NChar* root, Snapshot* snapshot, DeletedFiles* deleted)
+{
+    NChar path[PATH_CHARS];
+    pathOf(root, snapshot->name, path);
+    ScanContext scan = {snapshot, deleted};
+    if (!platScanTree(path, countFile, &scan)) {
+        NChar reason[256];
+        platLastErrorText(reason, 256);
+        printTo(stderr, N("cannot read all of %s: %s\n"), path, reason);
+    }
+}
+
+static void printCost(const Snapshot& snapshot)
+{
+    NChar files[GROUPED_TEXT_CHARS];
+    NChar bytes[GROUPED_TEXT_CHARS];
+    printOut(N("%s %-6s %-6s %15s files %19s bytes\n"), snapshot.name,
+             snapshot.rule == KEEP_NONE ? N("delete") : N("keep"), keepRuleName(snapshot.rule),
+             groupedCount(snapshot.files, files), groupedCount(static_cast<int64_t>(snapshot.ownBytes), bytes));
+}
+
+// ---- deleting -------------------------------------------------------------------
+
+static void reportRemoveFailure(const NChar* path, const NChar* reason, void*)
+{
+    printTo(stderr, N("cannot delete %s: %s\n"), path, reason);
+}
+
+// Renames the snapshot to "<name>.deleting" first, so that a prune stopped
+// halfway never leaves a part of a snapshot that looks whole; then removes
+// that tree. False when anything is left.
+static bool deleteSnapshot(const NChar* root, const Snapshot& snapshot, DeletedFiles* deleted)
+{
+    NChar path[PATH_CHARS];
+    NChar deletingPath[PATH_CHARS];
+    pathOf(root, snapshot.name, path);
+    if (snapshot.unfinished) {
+        copyText(deletingPath, PATH_CHARS, path);
+    } else {
+        formatText(deletingPath, PATH_CHARS, N("%s%s"), path, DELETING_SUFFIX);
+        if (!platRenameFolder(path, deletingPath)) {
+            NChar reason[256];
+            platLastErrorText(reason, 256);
+            printTo(stderr, N("cannot rename %s: %s\n"), path, reason);
+            platScanTree(path, keepFile, deleted);
+            return false;
+        }
+    }
+    if (platRemoveTreeReporting(deletingPath, reportRemoveFailure, nullptr)) return true;
+    platScanTree(deletingPath, keepFile, deleted);
+    return false;
+}
+
+// ---- the run --------------------------------------------------------------------------
+
+static bool rootFits(const NChar* root)
+{
+    if (textLength(root) + PRUNE_SUFFIX_CHARS < static_cast<size_t>(PATH_CHARS)) return true;
+    printTo(stderr, N("path too long: %s\n"), root);
+    return false;
+}
+
+// Takes the lock of the root that every run holds. A dry run does not make
+// a missing lock file: it changes nothing in the root.
+static bool lockRoot(const NChar* root, LockHandle** lock)
+{
+    *lock = nullptr;
+    NChar lockPath[PATH_CHARS];
+    formatText(lockPath, PATH_CHARS, N("%s_lock"), root);
+    if (pruneSettings.noExec && platGetAttributes(lockPath) == INVALID_ATTRIBUTES) return true;
+    LockResult locked = platLockFile(lockPath, lock);
+    if (locked == LOCK_TAKEN) return true;
+    if (locked == LOCK_BUSY)
+        printTo(stderr, N("backup root %s is in use by another run.\n"), root);
+    else
+        printTo(stderr, N("cannot lock backup root %s\n"), root);
+    return false;
+}
+
+// Everything after the lock: the choice, the cost lines, the deletions.
+static int pruneRoot(const NChar* root, const KeepCounts& keep)
+{
+    if (readStateFile(root) == nullptr) return 1;
+    NChar linkedName[PRUNE_NAME_CHARS];
+    linkedSnapshotName(linkedName);
+
+    std::vector<Snapshot> snapshots;
+    listSnapshots(root, &snapshots);
+    size_t firstSnapshot = 0;
+    while (firstSnapshot < snapshots.size() && snapshots[firstSnapshot].unfinished) ++firstSnapshot;
+    int count = static_cast<int>(snapshots.size() - firstSnapshot);
+    std::vector<SnapshotDate> dates;
+    int linkedIndex = -1;
+    for (int k = 0; k < count; ++k) {
+        const Snapshot& snapshot = snapshots[firstSnapshot + k];
+        dates.push_back(snapshot.date);
+        if (compareText(snapshot.name, linkedName) == 0) linkedIndex = k;
+    }
+    // Only the snapshot the state file names is known to be complete (a
+    // newer folder may be a run's unfinished one): without it, nothing goes.
+    if (count > 0 && linkedIndex < 0) {
+        printTo(stderr, N("no complete snapshot named in %s_dir, nothing deleted.\n"), root);
+        return 1;
+    }
+    std::vector<KeepRule> rules(dates.size());
+    chooseKept(dates.data(), count, keep, linkedIndex, rules.data());
+    for (int k = 0; k < count; ++k) snapshots[firstSnapshot + k].rule = rules[k];
+
+    DeletedFiles deleted;
+    for (Snapshot& snapshot : snapshots) {
+        bool deleting = snapshot.rule == KEEP_NONE;
+        if (deleting || !pruneSettings.silent) countSnapshot(root, &snapshot, deleting ? &deleted : nullptr);
+        if (!pruneSettings.silent) printCost(snapshot);
+    }
+
+    int failures = 0;
+    if (!pruneSettings.noExec) {
+        for (const Snapshot& snapshot : snapshots)
+            if (snapshot.rule == KEEP_NONE && !deleteSnapshot(root, snapshot, &deleted)) ++failures;
+    }
+    NChar freed[GROUPED_TEXT_CHARS];
+    printOut(N("%22s bytes freed\n"), groupedCount(static_cast<int64_t>(freedBytes(deleted)), freed));
+    return failures > 0 ? 2 : 0;
+}
+
+int runPrune(int argc, NChar** argv)
+{
+    int count = argc - 1;
+    NChar** args = argv + 1;
+    int help = 0;
+    parseFlags(&count, &args, N("hns"), &help, &pruneSettings.noExec, &pruneSettings.silent);
+    KeepCounts keep = {0, 0, 0, 0};
+    bool any = false;
+    bool counted = readKeepCounts(&count, &args, &keep, &any);
+    // No default schedule: a prune deletes only what it was told to keep less of.
+    if (help || !counted || !any || count != 1 || args[0][0] == 0 || isFlagArgument(args[0])) {
+        printUsage();
+        return 1;
+    }
+    const NChar* root = storePathSlot(args[0]);
+    if (root == nullptr) {
+        printTo(stderr, N("path too long: %s\n"), args[0]);
+        return 1;
+    }
+    if (!rootFits(root)) return 1;
+    uint32_t attributes = platGetAttributes(root);
+    if (attributes == INVALID_ATTRIBUTES || !(attributes & ATTR_DIRECTORY)) {
+        printTo(stderr, N("no dir: %s\n"), root);
+        return 1;
+    }
+    LockHandle* lock = nullptr;
+    if (!lockRoot(root, &lock)) return 1;
+    int result = pruneRoot(root, keep);
+    platUnlockFile(lock);
+    return result;
+}
+
+int pruneEntry(int argc, NChar** argv)
+{
+    int result;
+    if (!platStartup()) {
+        printOut(N("Schwerwiegender Fehler: Fehler bei GetModuleHandle.\n"));
+        result = 1;
+    } else {
+        result = runPrune(argc, argv);
+    }
+    // The state file reader fills the filter lists; prune has no use for them.
+    releaseList(&excludedFolders);
+    releaseList(&excludedTypes);
+    releaseList(&includedTypes);
+    return result;
+}

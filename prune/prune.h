@@ -1,0 +1,13 @@
+// linksnap-prune: deletes the snapshots of a backup root that a retention
+// schedule does not keep, and shows what each snapshot costs.
+#pragma once
+
+#include "platform/text.h"
+
+// The most periods of one kind a schedule may name (d=, w=, m=, y=).
+const int MAX_KEEP_PERIODS = 100000;
+
+// Process entry of linksnap-prune: the exit code (0 all done, 1 usage or
+// refusal, 2 when some deletion failed).
+int pruneEntry(int argc, NChar** argv);
+int runPrune(int argc, NChar** argv);
