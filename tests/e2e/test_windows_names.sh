@@ -131,7 +131,7 @@ expect_contains "$OUT" "backup destination $snap"
 expect_contains "$OUT" "copy $snap$F_GREEK"
 expect_contains "$OUT" "copy $snap$D_CHINESE\\$F_CHINESE"
 expect_contains "$OUT" "copy $snap$F_LATIN"
-expect_contains "$OUT" "                     5 files copied"
+expect_contains "$OUT" "5 files copied"
 expect_same_tree "$src" "$console_bk/$TODAY"
 # The unit test of the console path, which reads back what WriteConsoleW
 # wrote, needs such a terminal too.
