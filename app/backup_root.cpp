@@ -33,22 +33,71 @@ NChar* storePathSlot(const NChar* path)
 
 // ---- reading the state file --------------------------------------------------
 
-enum LineResult { LINE_OK, LINE_NONE, LINE_TOO_LONG, LINE_NUL };
+enum LineResult { LINE_OK, LINE_NONE, LINE_TOO_LONG, LINE_NUL, LINE_BAD_UTF8 };
 
-// Reads one line of the state file: one byte per character, the line
-// ending at LF, a CR right before the LF or the end of the file not part of
-// it, the last line with or without an end. At most STATE_LINE_CHARS
-// characters; a longer line or a NUL byte is reported, never cut.
-static LineResult readStateLine(FILE* file, NChar* line)
+// The state file is read one byte per character, as it has always been
+// written, unless it begins with the byte-order mark EF BB BF: then it is
+// UTF-8, written so because a line holds a character above U+00FF.
+struct StateReader {
+    FILE* file;
+    bool utf8;
+};
+
+const int BAD_UTF8 = -2;
+
+// Takes the byte-order mark, if the file begins with one.
+static bool readByteOrderMark(FILE* file)
+{
+    unsigned char mark[3];
+    if (fread(mark, 1, 3, file) == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) return true;
+    rewind(file);
+    return false;
+}
+
+// The next character of the file as its code: EOF at the end, BAD_UTF8
+// for bytes that are no UTF-8 in a UTF-8 file. A surrogate's own sequence
+// (ED A0..BF xx) stands for a name's lone surrogate, which Windows allows.
+// The POSIX build keeps the bytes: they are its native text already.
+static long readStateChar(StateReader& reader)
+{
+    int c = getc(reader.file);
+    if (c == EOF || c < 0x80 || !reader.utf8 || sizeof(NChar) == 1) return c;
+    int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : -1;
+    if (more < 0 || c > 0xF4) return BAD_UTF8;
+    long code = c & (0x3F >> more);
+    for (int k = 0; k < more; ++k) {
+        int next = getc(reader.file);
+        if (next == EOF || (next & 0xC0) != 0x80) return BAD_UTF8;
+        code = (code << 6) | (next & 0x3F);
+    }
+    const long least[] = {0, 0x80, 0x800, 0x10000};
+    if (code < least[more] || code > 0x10FFFF) return BAD_UTF8;
+    return code;
+}
+
+// Reads one line of the state file, the line ending at LF, a CR right
+// before the LF or the end of the file not part of it, the last line with
+// or without an end. At most STATE_LINE_CHARS characters (code units of
+// the build, as the path buffers count them); a longer line, a NUL or
+// bytes that are no UTF-8 are reported, never cut.
+static LineResult readStateLine(StateReader& reader, NChar* line)
 {
     int length = 0;
-    int c = getc(file);
+    long c = readStateChar(reader);
     if (c == EOF) return LINE_NONE;
     bool nul = false;
-    for (; c != EOF && c != '\n'; c = getc(file)) {
+    for (; c != EOF && c != '\n'; c = readStateChar(reader)) {
+        if (c == BAD_UTF8) return LINE_BAD_UTF8;
         if (c == 0) nul = true;
+        if (c > 0xFFFF) {
+            // Two UTF-16 units: a surrogate pair.
+            if (length + 2 > STATE_LINE_CHARS + 1) return LINE_TOO_LONG;
+            line[length++] = static_cast<NChar>(0xD800 + ((c - 0x10000) >> 10));
+            line[length++] = static_cast<NChar>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            continue;
+        }
         if (length == STATE_LINE_CHARS + 1) return LINE_TOO_LONG;
-        line[length++] = static_cast<NChar>(static_cast<unsigned char>(c));
+        line[length++] = static_cast<NChar>(c);
     }
     if (length > 0 && line[length - 1] == N('\r')) --length;
     if (length > STATE_LINE_CHARS) return LINE_TOO_LONG;
@@ -73,15 +122,19 @@ static bool reportBadLine(LineResult result, const NChar* statePath)
         printTo(stderr, N("NUL byte in state file %s\n"), statePath);
         return true;
     }
+    if (result == LINE_BAD_UTF8) {
+        printTo(stderr, N("bad UTF-8 in state file %s\n"), statePath);
+        return true;
+    }
     return false;
 }
 
 // The lines after the second: the stored filter lists. False when a line
 // is refused.
-static bool readListLines(FILE* file, NChar* line, const NChar* statePath)
+static bool readListLines(StateReader& reader, NChar* line, const NChar* statePath)
 {
     for (;;) {
-        LineResult result = readStateLine(file, line);
+        LineResult result = readStateLine(reader, line);
         if (result == LINE_NONE) return true;
         if (reportBadLine(result, statePath)) return false;
         if (line[0] == N('+')) {
@@ -102,21 +155,22 @@ static bool readListLines(FILE* file, NChar* line, const NChar* statePath)
 // lists. False when the file is refused.
 static bool readStateLines(FILE* file, const NChar* backupRoot, const NChar* statePath)
 {
+    StateReader reader = {file, readByteOrderMark(file)};
     NChar line[PATH_CHARS + 1];
-    LineResult result = readStateLine(file, line);
+    LineResult result = readStateLine(reader, line);
     if (result == LINE_NONE) return true;
     if (reportBadLine(result, statePath)) return false;
     if (!normaliseLine(line)) return reportBadLine(LINE_TOO_LONG, statePath), false;
     copyText(storedSourcePath, PATH_CHARS, line);
 
-    result = readStateLine(file, line);
+    result = readStateLine(reader, line);
     if (result == LINE_NONE) return true;
     if (reportBadLine(result, statePath)) return false;
     if (!normaliseLine(line)) return reportBadLine(LINE_TOO_LONG, statePath), false;
     if (line[0] == N('$')) line[0] = backupRoot[0];
     copyText(previousSnapshotPath, PATH_CHARS, line);
 
-    return readListLines(file, line, statePath);
+    return readListLines(reader, line, statePath);
 }
 
 const NChar* readStateFile(const NChar* backupRoot)
@@ -261,35 +315,70 @@ int makeDirectoryPath(const NChar* path)
 
 // ---- writing the state file --------------------------------------------------------
 
-// One byte per character: the file can hold U+0001 to U+00FF, and a wider
-// character is written as '?'.
-static void writeStateChars(FILE* file, const NChar* text)
+static bool isSurrogate(unsigned long code, unsigned long first)
+{
+    return code >= first && code <= first + 0x3FF;
+}
+
+// A line of the state file: one byte per character, as the file has always
+// been written, or in a UTF-8 file the character's UTF-8 bytes (a lone
+// surrogate of a Windows name as its own three bytes).
+static void writeStateChars(FILE* file, const NChar* text, bool utf8)
 {
     for (; *text != 0; ++text) {
-        unsigned long c = static_cast<unsigned long>(*text);
-        if (sizeof(NChar) == 1) c &= 0xFF;
-        putc(c <= 0xFF ? static_cast<int>(c) : '?', file);
+        unsigned long code = static_cast<unsigned long>(*text);
+        if (sizeof(NChar) == 1) code &= 0xFF;
+        if (!utf8 || code < 0x80) {
+            putc(static_cast<int>(code), file);
+            continue;
+        }
+        if (isSurrogate(code, 0xD800) && isSurrogate(static_cast<unsigned long>(text[1]), 0xDC00)) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<unsigned long>(text[1]) - 0xDC00);
+            ++text;
+        }
+        if (code < 0x800) {
+            putc(static_cast<int>(0xC0 | (code >> 6)), file);
+        } else if (code < 0x10000) {
+            putc(static_cast<int>(0xE0 | (code >> 12)), file);
+            putc(static_cast<int>(0x80 | ((code >> 6) & 0x3F)), file);
+        } else {
+            putc(static_cast<int>(0xF0 | (code >> 18)), file);
+            putc(static_cast<int>(0x80 | ((code >> 12) & 0x3F)), file);
+            putc(static_cast<int>(0x80 | ((code >> 6) & 0x3F)), file);
+        }
+        putc(static_cast<int>(0x80 | (code & 0x3F)), file);
     }
 }
 
-static void writeStateText(FILE* file, const NChar* prefix, const NChar* text)
+static void writeStateText(FILE* file, const NChar* prefix, const NChar* text, bool utf8)
 {
-    writeStateChars(file, prefix);
-    writeStateChars(file, text);
+    writeStateChars(file, prefix, utf8);
+    writeStateChars(file, text, utf8);
     // CR LF on every platform, so that one backup disk serves both.
     fputs("\r\n", file);
 }
 
+// True when text holds a character above U+00FF (only a wide build can).
+static bool beyondOneByte(const NChar* text)
+{
+    for (; *text != 0; ++text)
+        if (sizeof(NChar) > 1 && static_cast<unsigned long>(*text) > 0xFF) return true;
+    return false;
+}
+
+static bool listBeyondOneByte(const StringList& list)
+{
+    for (int32_t k = 0; k < list.count; ++k)
+        if (beyondOneByte(list.items[k])) return true;
+    return false;
+}
+
 bool fitsStateLine(const NChar* text, bool isFolder)
 {
-    // A line feed would split the entry over two lines, a folder entry that
-    // begins with '+' or '-' would come back as a type, and a character
-    // above U+00FF has no byte of its own in the file.
-    for (const NChar* c = text; *c != 0; ++c) {
-        unsigned long code = static_cast<unsigned long>(*c);
-        if (sizeof(NChar) == 1) code &= 0xFF;
-        if (code == '\n' || code > 0xFF) return false;
-    }
+    // A line feed would split the entry over two lines, and a folder entry
+    // that begins with '+' or '-' would come back as a type.
+    for (const NChar* c = text; *c != 0; ++c)
+        if (*c == N('\n')) return false;
     if (isFolder && (text[0] == N('+') || text[0] == N('-'))) return false;
     size_t length = textLength(text);
     if (isFolder) return length + (endsWithSeparator(text) ? 0 : 1) <= static_cast<size_t>(STATE_LINE_CHARS);
@@ -307,13 +396,23 @@ void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NCha
         return;
     if (snapshotLine[0] != 0) snapshotLine[0] = N('$');
 
+    // A file whose characters all have a byte of their own is written as it
+    // always was, for every reader of old; any wider character makes the
+    // whole file UTF-8, marked as such by its first three bytes.
+    bool utf8 = beyondOneByte(sourcePath) || beyondOneByte(snapshotLine) ||
+                listBeyondOneByte(excludedFolders) || listBeyondOneByte(excludedTypes) ||
+                listBeyondOneByte(includedTypes);
     FILE* file = platOpenStream(newPath, "wb");
     if (file == nullptr) return;
-    writeStateText(file, N(""), sourcePath);
-    writeStateText(file, N(""), snapshotLine);
-    for (int32_t k = 0; k < excludedFolders.count; ++k) writeStateText(file, N(""), excludedFolders.items[k]);
-    for (int32_t k = 0; k < excludedTypes.count; ++k) writeStateText(file, N("-"), excludedTypes.items[k]);
-    for (int32_t k = 0; k < includedTypes.count; ++k) writeStateText(file, N("+"), includedTypes.items[k]);
+    if (utf8) fputs("\xEF\xBB\xBF", file);
+    writeStateText(file, N(""), sourcePath, utf8);
+    writeStateText(file, N(""), snapshotLine, utf8);
+    for (int32_t k = 0; k < excludedFolders.count; ++k)
+        writeStateText(file, N(""), excludedFolders.items[k], utf8);
+    for (int32_t k = 0; k < excludedTypes.count; ++k)
+        writeStateText(file, N("-"), excludedTypes.items[k], utf8);
+    for (int32_t k = 0; k < includedTypes.count; ++k)
+        writeStateText(file, N("+"), includedTypes.items[k], utf8);
     // The old file is replaced only by a complete new one: a full disk or
     // a crash halfway leaves the old state as it was.
     bool complete = !ferror(file) && platSyncStream(file);

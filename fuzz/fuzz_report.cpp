@@ -2,7 +2,7 @@
 // first 8 bytes of the input are a count or a number of seconds, the next
 // one picks copy or link, the rest is a path. Checks that every text fits
 // its buffer and that the progress line keeps to the 190-character rule
-// without splitting a UTF-8 character.
+// without splitting a UTF-8 character or breaking the line.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -88,7 +88,11 @@ void checkProgress(bool copy, const std::string& path)
     std::string line(printed, printedSize);
     free(printed);
 
-    std::string whole = std::string(copy ? "copy " : "link ") + path + "\n";
+    // A control character of the path is shown as '?': one line, always.
+    std::string shown = path;
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    std::string whole = std::string(copy ? "copy " : "link ") + shown + "\n";
     if (characters(whole) <= static_cast<size_t>(PROGRESS_MAX_CHARS)) {
         FUZZ_CHECK(line == whole);
         return;

@@ -178,6 +178,14 @@ FILE* platOpenStream(const NChar* path, const char* mode);
 // False on failure.
 bool platSyncStream(FILE* stream);
 
+// Writes count native characters of a message to stream, a line feed as
+// the platform's line end. On Windows a console (standard output or error
+// not redirected) gets every character as itself; a file or a pipe gets
+// one byte per character up to U+00FF and '?' for each character above
+// (text never cut there). text never ends inside a surrogate pair. False
+// when the write fails.
+bool platWriteText(FILE* stream, const NChar* text, size_t count);
+
 // ---- time ------------------------------------------------------------------
 
 // Calendar seconds now.

@@ -3,7 +3,8 @@
 // Windows builds use wchar_t (UTF-16), the POSIX build uses char (bytes,
 // UTF-8 by convention, any byte sequence allowed). Format strings are the
 // program's own, with "%s" taking a native string on both sides (the
-// Windows build runs msvcrt's legacy wide printf, called by name below).
+// Windows build runs msvcrt's legacy wide printf, called by name below;
+// messages to streams are formatted by report/output.cpp).
 // The helpers are overloaded on the character type, so the code above
 // needs no #ifdef.
 #pragma once
@@ -124,21 +125,6 @@ bool formatText(C* buffer, size_t capacity, const C* format, ...)
         return false;
     }
     return true;
-}
-
-inline int printStreamV(FILE* stream, const char* format, va_list values)
-{
-    return vfprintf(stream, format, values);
-}
-inline int printStreamV(FILE* stream, const wchar_t* format, va_list values)
-{
-#ifdef _WIN32
-    // msvcrt's vfwprintf: on a text-mode stream each wide character becomes
-    // one byte (U+0001 to U+00FF) and a line feed becomes CR LF.
-    return __ms_vfwprintf(stream, format, values);
-#else
-    return vfwprintf(stream, format, values);
-#endif
 }
 
 inline int scanText(const char* text, const char* format, void* destination)

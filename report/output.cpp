@@ -6,13 +6,195 @@
 #include "report/run_state.h"
 
 LogState logState;
-NChar progressLine[PROGRESS_LINE_CHARS];
+
+// ---- writing a message --------------------------------------------------------
+
+// A message on its way to its stream: formatted into a small buffer that
+// goes out whenever it is full, so a message of any length is written
+// whole and nothing is held beyond it.
+struct MessageWriter {
+    FILE* stream;
+    NChar piece[256];
+    size_t used;
+    int written;
+    bool failed;
+};
+
+static bool isLeadSurrogate(NChar c)
+{
+    unsigned long code = static_cast<unsigned long>(c);
+    return sizeof(NChar) == 2 && code >= 0xD800 && code <= 0xDBFF;
+}
+
+// Hands the buffer to the stream; with more to come, a surrogate pair's
+// lead at its end waits for its trail.
+static void sendPiece(MessageWriter& writer, bool last)
+{
+    size_t keep = !last && writer.used > 0 && isLeadSurrogate(writer.piece[writer.used - 1]) ? 1 : 0;
+    if (!platWriteText(writer.stream, writer.piece, writer.used - keep)) writer.failed = true;
+    if (keep) writer.piece[0] = writer.piece[writer.used - 1];
+    writer.used = keep;
+}
+
+static void putChar(MessageWriter& writer, NChar c)
+{
+    if (writer.used == sizeof writer.piece / sizeof writer.piece[0]) sendPiece(writer, false);
+    writer.piece[writer.used++] = c;
+    ++writer.written;
+}
+
+static void putPadding(MessageWriter& writer, NChar c, long count)
+{
+    for (; count > 0; --count) putChar(writer, c);
+}
+
+// A control character in a value (a file may be named "x\n 1.000 files
+// linked") would break or forge a line: it is shown as '?'. The format's
+// own line feeds are not values.
+static NChar shownChar(NChar c)
+{
+    unsigned long code = static_cast<unsigned long>(c);
+    if (sizeof(NChar) == 1) code &= 0xFF;
+    return code < 0x20 || code == 0x7F ? N('?') : c;
+}
+
+struct Conversion {
+    bool leftAlign;
+    bool zeroPad;
+    long width;     // -1 when not given
+    long precision; // -1 when not given
+};
+
+// "%s": at most precision code units of text, padded to width.
+static void putValueText(MessageWriter& writer, const Conversion& spec, const NChar* text)
+{
+    if (text == nullptr) text = N("(null)");
+    long length = 0;
+    while ((spec.precision < 0 || length < spec.precision) && text[length] != 0) ++length;
+    if (!spec.leftAlign) putPadding(writer, N(' '), spec.width - length);
+    for (long k = 0; k < length; ++k) putChar(writer, shownChar(text[k]));
+    if (spec.leftAlign) putPadding(writer, N(' '), spec.width - length);
+}
+
+// "%d", "%u", "%x": digits of magnitude, at least precision of them,
+// padded to width with blanks or, with the flag '0', zeros after the sign.
+static void putValueNumber(MessageWriter& writer, const Conversion& spec, bool negative,
+                           unsigned long long magnitude, unsigned base)
+{
+    NChar digits[24];
+    int count = 0;
+    do {
+        unsigned digit = static_cast<unsigned>(magnitude % base);
+        digits[count++] = static_cast<NChar>(digit < 10 ? N('0') + digit : N('a') + digit - 10);
+        magnitude /= base;
+    } while (magnitude != 0);
+    long zeros = spec.precision > count ? spec.precision - count : 0;
+    long length = (negative ? 1 : 0) + zeros + count;
+    bool padWithZeros = spec.zeroPad && !spec.leftAlign && spec.precision < 0;
+    if (!spec.leftAlign && !padWithZeros) putPadding(writer, N(' '), spec.width - length);
+    if (negative) putChar(writer, N('-'));
+    if (padWithZeros) putPadding(writer, N('0'), spec.width - length);
+    putPadding(writer, N('0'), zeros);
+    while (count > 0) putChar(writer, digits[--count]);
+    if (spec.leftAlign) putPadding(writer, N(' '), spec.width - length);
+}
+
+static long readNumber(const NChar*& at)
+{
+    long value = 0;
+    while (*at >= N('0') && *at <= N('9') && value < 100000) value = value * 10 + (*at++ - N('0'));
+    return value;
+}
+
+// Formats a message the way the C runtime's printing does for the
+// conversions the program uses (%s, %c, %d, %i, %u, %x with the flags '-'
+// and '0', widths, precisions, '*', and the sizes l, ll and z), and
+// writes it to the stream. A conversion it does not know ends the values:
+// the rest of the format is written as it stands.
+static int writeMessage(FILE* stream, const NChar* format, va_list values)
+{
+    MessageWriter writer;
+    writer.stream = stream;
+    writer.used = 0;
+    writer.written = 0;
+    writer.failed = false;
+    const NChar* at = format;
+    while (*at != 0) {
+        if (*at != N('%')) {
+            putChar(writer, *at++);
+            continue;
+        }
+        const NChar* conversionStart = at++;
+        Conversion spec = {false, false, -1, -1};
+        for (;; ++at) {
+            if (*at == N('-')) spec.leftAlign = true;
+            else if (*at == N('0')) spec.zeroPad = true;
+            else break;
+        }
+        if (*at == N('*')) {
+            ++at;
+            int width = va_arg(values, int);
+            spec.leftAlign = spec.leftAlign || width < 0;
+            spec.width = width < 0 ? -static_cast<long>(width) : width;
+        } else if (*at >= N('1') && *at <= N('9')) {
+            spec.width = readNumber(at);
+        }
+        if (*at == N('.')) {
+            ++at;
+            if (*at == N('*')) {
+                ++at;
+                int precision = va_arg(values, int);
+                spec.precision = precision < 0 ? -1 : precision;
+            } else {
+                spec.precision = readNumber(at);
+            }
+        }
+        int size = 0; // 0: int, 1: long, 2: long long, 3: size_t
+        if (*at == N('l')) {
+            size = 1;
+            if (*++at == N('l')) size = 2, ++at;
+        } else if (*at == N('z')) {
+            size = 3;
+            ++at;
+        }
+        NChar conversion = *at;
+        if (conversion != 0) ++at;
+        if (conversion == N('%')) {
+            putChar(writer, N('%'));
+        } else if (conversion == N('s')) {
+            putValueText(writer, spec, va_arg(values, const NChar*));
+        } else if (conversion == N('c')) {
+            NChar text[2] = {static_cast<NChar>(va_arg(values, int)), 0};
+            putValueText(writer, spec, text);
+        } else if (conversion == N('d') || conversion == N('i')) {
+            long long value = size == 0   ? va_arg(values, int)
+                              : size == 1 ? va_arg(values, long)
+                              : size == 2 ? va_arg(values, long long)
+                                          : static_cast<long long>(va_arg(values, size_t));
+            unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                                     : static_cast<unsigned long long>(value);
+            putValueNumber(writer, spec, value < 0, magnitude, 10);
+        } else if (conversion == N('u') || conversion == N('x')) {
+            unsigned long long value = size == 0   ? va_arg(values, unsigned)
+                                       : size == 1 ? va_arg(values, unsigned long)
+                                       : size == 2 ? va_arg(values, unsigned long long)
+                                                   : va_arg(values, size_t);
+            putValueNumber(writer, spec, false, value, conversion == N('x') ? 16 : 10);
+        } else {
+            at = conversionStart;
+            break;
+        }
+    }
+    while (*at != 0) putChar(writer, *at++);
+    sendPiece(writer, true);
+    return writer.failed ? -1 : writer.written;
+}
 
 int printTo(FILE* stream, const NChar* format, ...)
 {
     va_list values;
     va_start(values, format);
-    int written = printStreamV(stream, format, values);
+    int written = writeMessage(stream, format, values);
     va_end(values);
     return written;
 }
@@ -21,7 +203,7 @@ int printOut(const NChar* format, ...)
 {
     va_list values;
     va_start(values, format);
-    int written = printStreamV(stdout, format, values);
+    int written = writeMessage(stdout, format, values);
     va_end(values);
     return written;
 }
@@ -42,15 +224,20 @@ void logMessage(const NChar* format, ...)
     writeLogHeader(log);
     va_list values;
     va_start(values, format);
-    printStreamV(log, format, values);
+    writeMessage(log, format, values);
     va_end(values);
     fclose(log);
 }
 
+// ---- the progress line ----------------------------------------------------------
+
 static bool isContinuation(NChar c)
 {
-    // Only UTF-8 has continuation units; a wide character is never one.
-    return sizeof(NChar) == 1 && (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+    // A UTF-8 continuation byte, or the trail of a UTF-16 surrogate pair:
+    // no cut falls inside a character.
+    unsigned long code = static_cast<unsigned long>(c);
+    if (sizeof(NChar) == 1) return (code & 0xC0) == 0x80;
+    return code >= 0xDC00 && code <= 0xDFFF;
 }
 
 int progressCharCount(const NChar* text)
@@ -71,33 +258,22 @@ int progressCharOffset(const NChar* text, int index)
     return offset;
 }
 
-// Prints word, body and suffix as one progress text: whole when it has at
-// most PROGRESS_MAX_CHARS characters, else its first and last
-// PROGRESS_EDGE_CHARS characters around "....". word and suffix are shorter
-// than an edge.
-static void printProgress(const NChar* word, const NChar* body, const NChar* suffix)
-{
-    int w = progressCharCount(word);
-    int b = progressCharCount(body);
-    int s = progressCharCount(suffix);
-    if (w + b + s <= PROGRESS_MAX_CHARS) {
-        printOut(N("%s%s%s"), word, body, suffix);
-        return;
-    }
-    int headUnits = progressCharOffset(body, PROGRESS_EDGE_CHARS - w);
-    const NChar* tail = body + progressCharOffset(body, b - (PROGRESS_EDGE_CHARS - s));
-    printOut(N("%s%.*s%s%s%s"), word, headUnits, body, N("...."), tail, suffix);
-}
-
+// Prints word and path and a line feed as one progress text: whole when
+// it has at most PROGRESS_MAX_CHARS characters, else its first and last
+// PROGRESS_EDGE_CHARS characters around "....". The word is shorter than
+// an edge. The line feed is the format's, so a line feed in the path
+// shows as '?' and the line stays one line.
 void showProgress(ProgressKind kind, const NChar* path)
 {
     if (runSettings.silent) return;
     const NChar* word = kind == PROGRESS_COPY ? N("copy ") : N("link ");
-    if (formatText(progressLine, PROGRESS_LINE_CHARS, N("%s%s\n"), word, path)) {
-        printProgress(N(""), progressLine, N(""));
+    int w = progressCharCount(word);
+    int p = progressCharCount(path);
+    if (w + p + 1 <= PROGRESS_MAX_CHARS) {
+        printOut(N("%s%s\n"), word, path);
         return;
     }
-    // A text too long for the buffer is printed from its parts: the line
-    // needs only its head and its tail.
-    printProgress(word, path, N("\n"));
+    int headUnits = progressCharOffset(path, PROGRESS_EDGE_CHARS - w);
+    const NChar* tail = path + progressCharOffset(path, p - (PROGRESS_EDGE_CHARS - 1));
+    printOut(N("%s%.*s....%s\n"), word, headUnits, path, tail);
 }

@@ -1,8 +1,9 @@
 // Console and log output: every message of the program leaves through here.
 //
 // Formats are the program's fixed texts; a path is always a value, never a
-// format. The log file is opened and closed for every line and only ever
-// appended to.
+// format, and a control character in a value is printed as '?', so that no
+// name can break a line or forge one. The log file is opened and closed
+// for every line and only ever appended to.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +17,10 @@ struct LogState {
     NChar logPath[PATH_CHARS];   // full path of log.txt, empty until set
 };
 
-const int PROGRESS_LINE_CHARS = 512;
 const int PROGRESS_MAX_CHARS = 190;
 const int PROGRESS_EDGE_CHARS = 93;
 
 extern LogState logState;
-extern NChar progressLine[PROGRESS_LINE_CHARS];
 
 enum ProgressKind { PROGRESS_COPY, PROGRESS_LINK };
 

@@ -343,6 +343,12 @@ FILE* platOpenStream(const NChar* path, const char* mode)
     return fopen(path, fullMode);
 }
 
+bool platWriteText(FILE* stream, const NChar* text, size_t count)
+{
+    // Bytes as they are: a name's UTF-8 (or any other bytes) unchanged.
+    return fwrite(text, 1, count, stream) == count;
+}
+
 bool platSyncStream(FILE* stream)
 {
     if (fflush(stream) != 0) return false;

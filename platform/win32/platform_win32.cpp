@@ -307,6 +307,73 @@ bool platSyncStream(FILE* stream)
     return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
 }
 
+static bool isLeadSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+static bool isTrailSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+static bool writeConsole(HANDLE console, const wchar_t* text, size_t count)
+{
+    while (count > 0) {
+        DWORD done = 0;
+        if (!WriteConsoleW(console, text, static_cast<DWORD>(count), &done, nullptr) || done == 0)
+            return false;
+        text += done;
+        count -= done;
+    }
+    return true;
+}
+
+// A console shows every character as itself: the text goes to it as UTF-16,
+// each line feed as CR LF like the C runtime's text mode writes it.
+static bool writeToConsole(HANDLE console, const wchar_t* text, size_t count)
+{
+    const size_t PIECE_CHARS = 256;
+    wchar_t piece[PIECE_CHARS];
+    size_t used = 0;
+    for (size_t k = 0; k < count; ++k) {
+        if (used + 3 > PIECE_CHARS) {
+            // A surrogate pair goes out in one call: its lead waits.
+            size_t keep = isLeadSurrogate(piece[used - 1]) ? 1 : 0;
+            if (!writeConsole(console, piece, used - keep)) return false;
+            if (keep) piece[0] = piece[used - 1];
+            used = keep;
+        }
+        if (text[k] == L'\n') piece[used++] = L'\r';
+        piece[used++] = text[k];
+    }
+    return writeConsole(console, piece, used);
+}
+
+// A file or a pipe gets the bytes the C runtime writes without a locale:
+// one byte per character up to U+00FF. A character above has no byte; it
+// becomes one '?' (a surrogate pair is one character), and the line goes
+// on. The stream's text mode turns each line feed into CR LF.
+static bool writeAsBytes(FILE* stream, const wchar_t* text, size_t count)
+{
+    char bytes[256];
+    size_t used = 0;
+    for (size_t k = 0; k < count; ++k) {
+        wchar_t c = text[k];
+        if (isLeadSurrogate(c) && k + 1 < count && isTrailSurrogate(text[k + 1])) ++k;
+        if (used == sizeof bytes) {
+            if (fwrite(bytes, 1, used, stream) != used) return false;
+            used = 0;
+        }
+        bytes[used++] = c <= 0xFF ? static_cast<char>(c) : '?';
+    }
+    return fwrite(bytes, 1, used, stream) == used;
+}
+
+bool platWriteText(FILE* stream, const NChar* text, size_t count)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode;
+    if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+        // What the stream still holds goes first, so the order stays.
+        return fflush(stream) == 0 && writeToConsole(handle, text, count);
+    }
+    return writeAsBytes(stream, text, count);
+}
+
 // ---- time --------------------------------------------------------------------
 
 int64_t platNow()

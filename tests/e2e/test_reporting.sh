@@ -84,6 +84,54 @@ expect_lines "$bk/log.txt" "" "$snap:" \
     "elapsed: N sec."
 fi
 
+case_begin "control characters in names cannot forge lines"
+if on_windows; then
+    echo "skipped under Wine: Windows file names hold no control characters"
+else
+# A name may hold any byte but '/' and NUL: a line feed in it would write a
+# fake summary line onto the console and into log.txt, an escape sequence
+# would drive the terminal. Each control character is shown as '?'.
+src="$CASE_DIR/src"
+bk="$CASE_DIR/bk"
+mkdir -p "$src" "$bk"
+forged="x"$'\n'"                 1.000 files linked"
+printf 'f' >"$src/$forged"
+printf 'c' >"$src/tab"$'\t'"esc"$'\e'"[2Jdel"$'\x7f'"cr"$'\r'
+locked="locked"$'\n'"unreadable file: forged"
+printf 'l' >"$src/$locked"
+if [ "$(id -u)" = 0 ]; then
+    # Unreadable for the user who runs the backup: a line in log.txt.
+    chmod 600 "$src/$locked"
+    chown 65534:65534 "$bk"
+    run_linksnap_unprivileged "$src" "$bk"
+else
+    rm "$src/$locked"
+    run_linksnap "$src" "$bk"
+fi
+expect_rc 0
+snap="$bk/$TODAY/"
+normalise_elapsed "$OUT"
+{
+    lines "copy ${snap}x?                 1.000 files linked" "copy ${snap}tab?esc?[2Jdel?cr?"
+    lines "no previous backup. full backup required." "backup destination $snap" \
+        "                     2 files copied" "                     2 bytes copied" "elapsed: N sec."
+    [ "$(id -u)" = 0 ] && lines "                     1 unreadable files skipped"
+} | sort >"$WORK/.expected"
+sort "$OUT" >"$WORK/.actual"
+cmp -s "$WORK/.expected" "$WORK/.actual" || {
+    fail "standard output differs"
+    diff "$WORK/.expected" "$WORK/.actual" | cat -A | head -20 >&2
+}
+grep -q $'\e' "$OUT" && fail "an escape character reached the console"
+if [ "$(id -u)" = 0 ]; then
+    expect_lines "$ERR" "copy error ${snap}locked?unreadable file: forged"
+    expect_contains "$bk/log.txt" "unreadable file: $src/locked?unreadable file: forged"
+    [ "$(grep -c 'unreadable file: ' "$bk/log.txt")" = 1 ] || fail "log.txt holds a forged line"
+fi
+# The snapshot keeps the names exactly.
+expect_present "$bk/$TODAY/$forged"
+fi
+
 case_begin "percent signs in paths are printed literally"
 src="$CASE_DIR/src %s %d %n"
 mkdir -p "$src"

@@ -147,6 +147,69 @@ TEST_F(ReportTest, LogMessageAppendsUnderOneHeaderAndWaitsForAnOpenableFile)
               withoutCarriageReturns(readFile(temp.path() / "log.txt")));
 }
 
+// The program formats its messages itself; for every conversion it uses
+// the result is the C runtime's.
+template <typename... Values>
+void expectRuntimeText(const NChar* format, Values... values)
+{
+    NChar expected[256];
+    ASSERT_TRUE(formatText(expected, 256, format, values...));
+    EXPECT_EQ(narrow(expected), captured([&](FILE* s) { printTo(s, format, values...); })) << narrow(format);
+}
+
+TEST_F(ReportTest, MessagesAreFormattedAsTheRuntimeFormatsThem)
+{
+    expectRuntimeText(N("%22s files copied\n"), N("  1.222"));
+    expectRuntimeText(N("%s%.*s....%s\n"), N("copy "), 3, N("abcdef"), N("xyz"));
+    expectRuntimeText(N("%04d_%02d_%02d|%d|%5d|%-5d|%05d|%-05d|%.3d|%5.3d|%*d|%-*s|"), 2022, 5, 9, -42, -42, 42,
+                      -42, 7, 7, -7, 4, 9, 6, N("ab"));
+    expectRuntimeText(N("%u %x %lu %ld %lld %llu %c %i 100%%"), 4000000000u, 0xbeefu, 7ul, -8l, -9000000000ll,
+                      18000000000000000000ull, N('c'), 0);
+    expectRuntimeText(N("[%6s|%-6s|%.2s|%.0s|%s]"), N("ab"), N("ab"), N("abc"), N("abc"), N(""));
+    expectRuntimeText(N("%d %d"), 2147483647, -2147483647 - 1);
+}
+
+TEST_F(ReportTest, ControlCharactersInValuesShowAsQuestionMarks)
+{
+    // A name that would forge a summary line, and one with an escape
+    // sequence: each control character of a value is one '?', while the
+    // format's own line feeds end lines.
+    EXPECT_EQ("copy x?                 1.000 files linked\n",
+              captured([](FILE* s) { printTo(s, N("copy %s\n"), N("x\n                 1.000 files linked")); }));
+    EXPECT_EQ("a?b?c?d?e?[2Jf\x80g\n?|\n",
+              captured([](FILE* s) { printTo(s, N("%s\n%c|\n"), N("a\rb\tc\x01" "d\x7f" "e\x1b[2Jf\x80g"), N('\n')); }));
+    // The log file too.
+    TempDir temp;
+    copyText(logState.logPath, PATH_CHARS, temp.at("log.txt").c_str());
+    logState.headerText = N("S\n:");
+    logMessage(N("unreadable file: %s\n"), N("a\n\nb"));
+    EXPECT_EQ("\nS?::\nunreadable file: a??b\n", withoutCarriageReturns(readFile(temp.path() / "log.txt")));
+}
+
+TEST_F(ReportTest, WindowsFilesAndPipesGetOneBytePerCharacterAndWholeLines)
+{
+    if (sizeof(NChar) == 1) GTEST_SKIP() << "the POSIX build writes a name's bytes as they are";
+    TempDir temp;
+    NString path = temp.at("out.txt");
+    FILE* stream = platOpenStream(path.c_str(), "w");
+    ASSERT_NE(nullptr, stream);
+    // Up to U+00FF one byte each; above, one '?' per character (an emoji is
+    // one character of two code units), and the line goes on to its end.
+    NString emoji = NString(1, static_cast<NChar>(0xD83D)) + static_cast<NChar>(0xDE00);
+    NString name = N("caf\u00e9 \u00ff \u03a0\u03b1\u03bd \u5907\u4efd ") + emoji + N(" end");
+    EXPECT_EQ(static_cast<int>(name.size()) + 11, printTo(stream, N("copy %s\nnext\n"), name.c_str()));
+    // A message longer than the writer's buffer, with an emoji where a
+    // piece ends: whole, and the emoji still one '?'.
+    for (int at : {254, 255, 256, 257}) {
+        NString longName = NString(at, N('a')) + emoji + NString(300, N('b'));
+        printTo(stream, N("%s%s\n"), N(""), longName.c_str());
+    }
+    ASSERT_EQ(0, fclose(stream));
+    std::string expected = "copy caf\xe9 \xff ??? ?? ? end\r\nnext\r\n";
+    for (int at : {254, 255, 256, 257}) expected += std::string(at, 'a') + "?" + std::string(300, 'b') + "\r\n";
+    EXPECT_EQ(expected, readFile(temp.path() / "out.txt"));
+}
+
 std::string progressOf(const NString& path)
 {
     testing::internal::CaptureStdout();

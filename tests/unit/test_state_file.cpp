@@ -127,6 +127,111 @@ TEST_F(StateFileTest, WrittenBytesAndReplacement)
     EXPECT_EQ(1, excludedTypes.count);
 }
 
+// Paths and list items named in any script: a file that needs no more than
+// one byte per character keeps its old bytes; one character above U+00FF
+// makes the whole file UTF-8 behind a byte-order mark. Either way every
+// line reads back exactly as it was given.
+TEST_F(StateFileTest, EveryCharacterReadsBackAndOneByteFilesKeepTheirBytes)
+{
+    const bool wide = sizeof(NChar) > 1;
+    NString root = temp.dir();
+    std::string rootBytes = temp.path().string() + std::string(1, static_cast<char>(PATH_SEP));
+    // U+00E9 and U+00FF on the one side; Greek, Chinese, an emoji (a
+    // surrogate pair) and a lone surrogate (which Windows names may hold)
+    // on the other. The POSIX build keeps its names' UTF-8 bytes.
+    NString latin = dirText(wide ? "/caf\xE9/y\xFF/" : "/caf\xC3\xA9/y\xC3\xBF/");
+    std::string latinBytes = wide ? "/caf\xE9/y\xFF/" : "/caf\xC3\xA9/y\xC3\xBF/";
+    for (char& c : latinBytes)
+        if (c == '/') c = static_cast<char>(PATH_SEP);
+    NString greek, chinese, emoji, lone;
+    if (wide) {
+        greek = N("\u03A0\u03B1\u03BD\u03B1\u03B3\u03B9\u03CE\u03C4\u03B7\u03C2");
+        chinese = N("\u5907\u4EFD");
+        emoji = NString(1, static_cast<NChar>(0xD83D)) + static_cast<NChar>(0xDE00);
+        lone = NString(N("x")) + static_cast<NChar>(0xDC01) + N("y");
+    } else {
+        greek = native("\xCE\xA0\xCE\xB1\xCE\xBD\xCE\xB1\xCE\xB3\xCE\xB9\xCF\x8E\xCF\x84\xCE\xB7\xCF\x82");
+        chinese = native("\xE5\xA4\x87\xE4\xBB\xBD");
+        emoji = native("\xF0\x9F\x98\x80");
+        lone = native("x\xED\xB0\x81y");
+    }
+    const std::string greekBytes = "\xCE\xA0\xCE\xB1\xCE\xBD\xCE\xB1\xCE\xB3\xCE\xB9\xCF\x8E\xCF\x84\xCE\xB7\xCF\x82";
+    const std::string chineseBytes = "\xE5\xA4\x87\xE4\xBB\xBD";
+    const std::string emojiBytes = "\xF0\x9F\x98\x80";
+    const std::string loneBytes = "x\xED\xB0\x81y";
+    std::string sep(1, static_cast<char>(PATH_SEP));
+
+    // One byte per character: the file as it has always been written.
+    addExcludedFolder(dirText("caf\xC3\xA9/").c_str());
+    writeStateFile(latin.c_str(), root.c_str(), (root + N("2022_05_29") + PATH_SEP).c_str());
+    // (The folder item is two characters on Windows, two bytes on POSIX.)
+    EXPECT_EQ(latinBytes + "\r\n$" + rootBytes.substr(1) + "2022_05_29" + sep + "\r\ncaf\xC3\xA9" + sep + "\r\n",
+              readFile(temp.path() / "_dir"));
+    resetProcessState();
+    ASSERT_NE(nullptr, readStateFile(root.c_str()));
+    EXPECT_EQ(latin, NString(storedSourcePath));
+
+    // Characters above U+00FF anywhere: UTF-8 with its mark, CR LF.
+    resetProcessState();
+    NString source = PATH_SEP + greek + PATH_SEP + latin.substr(1);
+    NString folder = chinese + emoji + PATH_SEP;
+    NString type = N(".") + greek;
+    addExcludedFolder(folder.c_str());
+    addExcludedFolder((lone + PATH_SEP).c_str());
+    addIncludedType(type.c_str());
+    addIncludedType(N(".t\u00e9xt"));
+    NString snapshot = root + N("2022_05_29") + PATH_SEP;
+    writeStateFile(source.c_str(), root.c_str(), snapshot.c_str());
+    std::string written = readFile(temp.path() / "_dir");
+    if (wide) {
+        std::string expected = "\xEF\xBB\xBF" + sep + greekBytes + sep + "caf\xC3\xA9" + sep + "y\xC3\xBF" + sep +
+                               "\r\n$" + rootBytes.substr(1) + "2022_05_29" + sep + "\r\n" + chineseBytes +
+                               emojiBytes + sep + "\r\n" + loneBytes + sep + "\r\n+." + greekBytes +
+                               "\r\n+.t\xC3\xA9xt\r\n";
+        EXPECT_EQ(expected, written);
+    } else {
+        EXPECT_EQ(0u, written.find(sep + greekBytes + sep)) << "the POSIX build writes its bytes, no mark";
+    }
+    resetProcessState();
+    ASSERT_NE(nullptr, readStateFile(root.c_str()));
+    EXPECT_EQ(source, NString(storedSourcePath));
+    EXPECT_EQ(snapshot, NString(previousSnapshotPath));
+    ASSERT_EQ(2, excludedFolders.count);
+    EXPECT_EQ(folder, NString(excludedFolders.items[0]));
+    EXPECT_EQ(lone + PATH_SEP, NString(excludedFolders.items[1]));
+    ASSERT_EQ(2, includedTypes.count);
+    EXPECT_EQ(type, NString(includedTypes.items[0]));
+    EXPECT_EQ(NString(N(".t\u00e9xt")), NString(includedTypes.items[1]));
+
+    // A file with the mark, written elsewhere, reads as UTF-8 on both builds.
+    resetProcessState();
+    ASSERT_NE(nullptr, read("\xEF\xBB\xBF/" + greekBytes + "\r\n$/x/\r\n-." + chineseBytes + "\r\n"));
+    EXPECT_EQ(PATH_SEP + greek + PATH_SEP, NString(storedSourcePath));
+    ASSERT_EQ(1, excludedTypes.count);
+    EXPECT_EQ(N(".") + chinese, NString(excludedTypes.items[0]));
+}
+
+TEST_F(StateFileTest, Utf8LinesCountCharactersAndBadBytesAreRefused)
+{
+    if (sizeof(NChar) == 1) GTEST_SKIP() << "the POSIX build reads its bytes as they are";
+    // A slash, 517 two-byte characters and the separator: 519 characters.
+    std::string omegas;
+    for (int k = 0; k < STATE_LINE_CHARS - 2; ++k) omegas += "\xCE\xA9";
+    ASSERT_NE(nullptr, read("\xEF\xBB\xBF/" + omegas + "\n"));
+    EXPECT_EQ(static_cast<size_t>(STATE_LINE_CHARS), textLength(storedSourcePath));
+    resetProcessState();
+    EXPECT_EQ(nullptr, read("\xEF\xBB\xBF/" + omegas + "\xCE\xA9\xCE\xA9\n"));
+    // Truncated, stray, overlong and out-of-range sequences.
+    for (const char* bad : {"/d\xCE", "/d\xA9/", "/d\xC0\xAF/", "/d\xE0\x80\xAF/", "/d\xF4\x90\x80\x80/"}) {
+        resetProcessState();
+        EXPECT_EQ(nullptr, read(std::string("\xEF\xBB\xBF") + bad + "\n")) << bad;
+    }
+    // Without the mark the same bytes are one character each, as always.
+    resetProcessState();
+    ASSERT_NE(nullptr, read("/d\xCE\xA9/\n"));
+    EXPECT_EQ(dirText("/d\xCE\xA9/"), NString(storedSourcePath));
+}
+
 TEST_F(StateFileTest, FailedReplacementLeavesTheOldFile)
 {
     writeFile(temp.path() / "_dir", "old state\n");

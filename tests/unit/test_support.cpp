@@ -85,5 +85,8 @@ std::string readFile(const fs::path& path)
 
 NString native(const std::string& text)
 {
-    return NString(text.begin(), text.end());
+    // Each byte is one character of its own code (U+0000 to U+00FF).
+    NString result;
+    for (unsigned char c : text) result += static_cast<NChar>(c);
+    return result;
 }

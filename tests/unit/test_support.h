@@ -30,5 +30,6 @@ private:
 void writeFile(const std::filesystem::path& path, const std::string& content);
 std::string readFile(const std::filesystem::path& path);
 
-// A native string from ASCII text.
+// A native string from bytes: on Windows each byte becomes the character
+// of its code.
 NString native(const std::string& text);
