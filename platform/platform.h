@@ -229,3 +229,30 @@ bool platWriteLockText(LockHandle* handle, const NChar* text);
 
 // Releases the lock and closes the file.
 void platUnlockFile(LockHandle* handle);
+
+// ---- facts of this run for the lock text -------------------------------------
+
+// The number of this process.
+unsigned long platProcessId();
+
+// The name of this machine; false when it cannot be had or does not fit
+// capacity characters with its terminator.
+bool platHostName(NChar* name, size_t capacity);
+
+// The local time of day of a calendar time. False when it cannot be converted.
+bool platLocalClock(int64_t time, int* hour, int* minute, int* second);
+
+// ---- repairing an unfinished snapshot -----------------------------------------
+
+// Removes the file or folder path (with or without a final separator) and,
+// for a folder, everything in it. A symbolic link is removed itself, never
+// followed; read-only entries are removed too. True when nothing of that
+// name is left.
+bool platRemoveTree(const NChar* path);
+
+// Lets the owner of the folder path (with or without a final separator)
+// create and remove entries in it again; a symbolic link is not followed.
+// The folder's final access is given later, as for any folder of a run.
+// Nothing to do on Windows, where a folder's access does not come from
+// its source.
+bool platMakeFolderWritable(const NChar* path);
