@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "app/root_lock.h"
-
 #include "engine/filter_lists.h"
 #include "engine/walker.h"
 #include "platform/platform.h"
@@ -177,6 +176,13 @@ static bool isFolder(const NChar* path)
     return attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY);
 }
 
+static bool hasStateFile(const NChar* root)
+{
+    NChar statePath[PATH_CHARS];
+    return formatText(statePath, PATH_CHARS, N("%s%s"), root, STATE_FILE_NAME) &&
+           platGetAttributes(statePath) != INVALID_ATTRIBUTES;
+}
+
 // The lock comes before anything else is read or written in the root; a
 // dry run writes nothing and takes none.
 static bool lockRoot(const NChar* root)
@@ -189,8 +195,9 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
     if (count == 1) {
         const NChar* root = storeArgument(args[0]);
         if (root == nullptr || !rootFits(root)) return false;
-        // A root that does not exist has no lock: the run ends at its source test.
-        if (isFolder(root) && !lockRoot(root)) return false;
+        // A folder without a state file is no backup root, and gets no lock
+        // file: the run ends at its source test, as the source is unknown.
+        if (hasStateFile(root) && !lockRoot(root)) return false;
         const NChar* stored = readStateFile(root);
         if (stored == nullptr) return false;
         *sourcePath = stored;

@@ -250,6 +250,13 @@ run_linksnap -s "$(np "$src")" "$(np "$bk")"
 expect_rc 1
 expect_lines "$ERR" "destination $(np "$bk/$TODAY/") already exists."
 expect_file "$bk/$TODAY/note" "mine"
+# A folder that is no backup root, given alone: refused, and no lock file
+# is left in it.
+mkdir "$CASE_DIR/plain"
+run_linksnap "$(np "$CASE_DIR/plain")"
+expect_rc 1
+expect_lines "$ERR" "no dir: "
+expect_absent "$CASE_DIR/plain/_lock"
 
 case_begin "a deleted newest snapshot: the run links against the one before it"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
