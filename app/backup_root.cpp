@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "app/root_lock.h"
 #include "engine/filter_lists.h"
 #include "engine/walker.h"
 #include "platform/platform.h"
@@ -223,11 +224,34 @@ static const NChar* storeArgument(const NChar* argument)
     return slot;
 }
 
+static bool isFolder(const NChar* path)
+{
+    uint32_t attributes = platGetAttributes(path);
+    return attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY);
+}
+
+static bool hasStateFile(const NChar* root)
+{
+    NChar statePath[PATH_CHARS];
+    return formatText(statePath, PATH_CHARS, N("%s%s"), root, STATE_FILE_NAME) &&
+           platGetAttributes(statePath) != INVALID_ATTRIBUTES;
+}
+
+// The lock comes before anything else is read or written in the root; a
+// dry run writes nothing and takes none.
+static bool lockRoot(const NChar* root)
+{
+    return runSettings.noExec || lockBackupRoot(root);
+}
+
 bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NChar** backupRoot)
 {
     if (count == 1) {
         const NChar* root = storeArgument(args[0]);
         if (root == nullptr || !rootFits(root)) return false;
+        // A folder without a state file is no backup root, and gets no lock
+        // file: the run ends at its source test, as the source is unknown.
+        if (hasStateFile(root) && !lockRoot(root)) return false;
         const NChar* stored = readStateFile(root);
         if (stored == nullptr) return false;
         *sourcePath = stored;
@@ -238,8 +262,8 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
     if (source == nullptr) return false;
     const NChar* root = storeArgument(args[1]);
     if (root == nullptr || !rootFits(root)) return false;
-    uint32_t attributes = platGetAttributes(root);
-    if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) {
+    if (isFolder(root)) {
+        if (!lockRoot(root)) return false;
         const NChar* stored = readStateFile(root);
         if (stored == nullptr) return false;
         if (stored[0] != 0 && compareText(stored, source) != 0) {
@@ -251,6 +275,7 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
             printTo(stderr, N("cannot create: %s\n"), root);
             return false;
         }
+        if (!lockRoot(root)) return false;
         findLatestSnapshot(root);
     }
     *sourcePath = source;
@@ -283,6 +308,40 @@ void findLatestSnapshot(const NChar* backupRoot)
     previousSnapshotPath[0] = 0;
     if (holding && !formatText(previousSnapshotPath, PATH_CHARS, N("%s%s%s"), backupRoot, held,
                                PATH_SEP_TEXT))
+        previousSnapshotPath[0] = 0;
+}
+
+static bool isDateName(const NChar* name)
+{
+    static const NChar FORM[] = N("dddd_dd_dd");
+    for (int k = 0; FORM[k] != 0; ++k) {
+        if (FORM[k] == N('d') ? !(name[k] >= N('0') && name[k] <= N('9')) : name[k] != FORM[k])
+            return false;
+    }
+    return name[10] == 0;
+}
+
+void findLatestDatedSnapshot(const NChar* backupRoot, const NChar* skippedName)
+{
+    NChar held[NAME_CHARS];
+    held[0] = 0;
+    NChar path[PATH_CHARS + NAME_CHARS];
+    FindEntry entry;
+    FindHandle* find = platFindFirst(backupRoot, &entry);
+    if (find != nullptr) {
+        do {
+            if (!isDateName(entry.name) || compareText(entry.name, skippedName) == 0) continue;
+            if (compareText(entry.name, held) <= 0) continue;
+            if (!formatText(path, PATH_CHARS + NAME_CHARS, N("%s%s"), backupRoot, entry.name) ||
+                !isFolder(path))
+                continue;
+            copyText(held, NAME_CHARS, entry.name);
+        } while (platFindNext(find, &entry));
+        platFindClose(find);
+    }
+    previousSnapshotPath[0] = 0;
+    if (held[0] != 0 && !formatText(previousSnapshotPath, PATH_CHARS, N("%s%s%s"), backupRoot, held,
+                                    PATH_SEP_TEXT))
         previousSnapshotPath[0] = 0;
 }
 

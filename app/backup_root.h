@@ -32,6 +32,10 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
 
 void findLatestSnapshot(const NChar* backupRoot);
 
+// Sets previousSnapshotPath to the greatest folder of the root whose name
+// has the snapshot date form, other than skippedName; empty when none.
+void findLatestDatedSnapshot(const NChar* backupRoot, const NChar* skippedName);
+
 // 0 when the directory was created (with its missing parents), else -1.
 int makeDirectoryPath(const NChar* path);
 

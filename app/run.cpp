@@ -1,9 +1,11 @@
 #include "app/run.h"
 
 #include "app/backup_root.h"
+#include "app/root_lock.h"
 #include "cmdline/arguments.h"
 #include "engine/copier.h"
 #include "engine/filter_lists.h"
+#include "engine/resume.h"
 #include "engine/walker.h"
 #include "platform/platform.h"
 #include "report/output.h"
@@ -36,6 +38,36 @@ static bool fillList(NChar* value, void (*add)(const NChar*), bool isFolder)
         if (!fitsStateLine(items[k], isFolder)) return false;
     for (int k = 0; k < count; ++k) add(items[k]);
     return true;
+}
+
+// Today's snapshot folder exists. It is continued when the last run that
+// held the root's lock was making it and the state file does not name it,
+// that is when it was stopped before its end; a complete snapshot, or a
+// folder that no run made, is not touched.
+static bool isUnfinishedSnapshot(const NChar* snapshotPath, const NChar* dateText)
+{
+    if (!lastRunMadeSnapshot(dateText)) return false;
+    if (previousSnapshotPath[0] == 0) return true;
+    if (compareText(previousSnapshotPath, snapshotPath) == 0) return false;
+    // The state file may name it by another spelling of the root.
+    FileIdentity named;
+    FileIdentity today;
+    return !(platGetIdentity(previousSnapshotPath, &named) && platGetIdentity(snapshotPath, &today) &&
+             sameIdentity(named, today));
+}
+
+// A previous snapshot removed by hand leaves its place to the newest
+// snapshot that is still there.
+static void replaceMissingPrevious(const NChar* backupRoot, const NChar* dateText)
+{
+    if (previousSnapshotPath[0] == 0) return;
+    uint32_t attributes = platGetAttributes(previousSnapshotPath);
+    if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) return;
+    NChar missing[PATH_CHARS];
+    copyText(missing, PATH_CHARS, previousSnapshotPath);
+    findLatestDatedSnapshot(backupRoot, dateText);
+    if (previousSnapshotPath[0] != 0)
+        printOut(N("previous snapshot %s not found, using %s\n"), missing, previousSnapshotPath);
 }
 
 int runBackup(int argc, NChar** argv)
@@ -101,20 +133,31 @@ int runBackup(int argc, NChar** argv)
         printTo(stderr, N("no local date for the snapshot name\n"));
         return 1;
     }
+    formatText(logState.logPath, PATH_CHARS, N("%slog.txt"), backupRoot);
+    logState.headerText = snapshotPath;
     attributes = platGetAttributes(snapshotPath);
     if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) {
-        printTo(stderr, N("destination %s already exists.\n"), snapshotPath);
-        return 1;
+        resumingSnapshot = isUnfinishedSnapshot(snapshotPath, dateText);
+        if (!resumingSnapshot) {
+            printTo(stderr, N("destination %s already exists.\n"), snapshotPath);
+            // The run that holds the lock owns the log: a scheduled run's
+            // refusal can be read there.
+            if (holdsRootLock()) logMessage(N("destination %s already exists.\n"), snapshotPath);
+            return 1;
+        }
     }
+    replaceMissingPrevious(backupRoot, dateText);
 
     if (previousSnapshotPath[0] != 0)
         printOut(N("starting incremental backup.\n"));
     else
         printOut(N("no previous backup. full backup required.\n"));
     printOut(N("backup destination %s\n"), snapshotPath);
-
-    formatText(logState.logPath, PATH_CHARS, N("%slog.txt"), backupRoot);
-    logState.headerText = snapshotPath;
+    if (resumingSnapshot) {
+        printOut(N("continuing the unfinished snapshot.\n"));
+        logMessage(N("continuing the unfinished snapshot.\n"));
+    }
+    recordRunInLock(snapshotPath);
 
     // A backup root inside the source is never walked into.
     setExcludedRoot(backupRoot);
@@ -144,6 +187,7 @@ int programEntry(int argc, NChar** argv)
         runCounters.startTime = platNow();
         result = runBackup(argc, argv);
     }
+    releaseBackupRoot();
     releaseCopyBuffer();
     releaseList(&excludedFolders);
     releaseList(&excludedTypes);

@@ -4,6 +4,7 @@
 
 #include "engine/copier.h"
 #include "engine/filter_lists.h"
+#include "engine/resume.h"
 #include "platform/platform.h"
 #include "report/output.h"
 #include "report/run_state.h"
@@ -135,6 +136,7 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
     }
 
     if (!runSettings.noExec) platMakeDir(destinationDir);
+    resumeEnterFolder(destinationDir);
 
     FindEntry entry;
     FindHandle* find = platFindFirst(sourceDir, &entry);
@@ -163,6 +165,7 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
                 writeTail(&source, entry.name, true);
                 if (isBackupRoot(source.text)) continue;
                 writeTail(&destination, entry.name, true);
+                resumeFolderEntry(destination.text);
                 const NChar* twinFolder = nullptr;
                 if (hasPrevious) {
                     writeTail(&previous, entry.name, false);
@@ -176,8 +179,12 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
                 continue;
             }
             writeTail(&destination, entry.name, false);
+            if (hasPrevious) writeTail(&previous, entry.name, false);
+            if (resumingSnapshot &&
+                resumeKeepsFile(known && isUnchanged(data, destination.text), destination.text,
+                                hasPrevious ? previous.text : nullptr))
+                continue;
             if (hasPrevious && known) {
-                writeTail(&previous, entry.name, false);
                 if (isUnchanged(data, previous.text)) {
                     linkFile(source.text, &data, previous.text, destination.text);
                     continue;
@@ -187,6 +194,7 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
         } while (platFindNext(find, &entry));
         platFindClose(find);
     }
+    resumeLeaveFolder(sourceDir, destinationDir);
     // Set last: a read-only folder must first take its content.
     if (!runSettings.noExec) platCopyFolderAccess(sourceDir, destinationDir);
 

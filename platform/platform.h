@@ -268,10 +268,30 @@ void platLastErrorText(NChar* text, size_t capacity);
 // path and the reason (the failing call and the system's text).
 typedef void (*RemoveFailureReport)(const NChar* path, const NChar* reason, void* context);
 
-// Removes path: a file, or a folder with everything in it. A symbolic link
+// Removes path (with or without a final separator): a file, or a folder
+// with everything in it. A symbolic link
 // or junction met inside is removed itself, never followed, so nothing
 // outside the tree is touched whatever is swapped in meanwhile; read-only
 // files and folders are removed all the same. Goes on past an entry it
 // cannot remove. False when anything is left.
 bool platRemoveTree(const NChar* path);
 bool platRemoveTreeReporting(const NChar* path, RemoveFailureReport report, void* context);
+
+// Lets the owner of the folder path (with or without a final separator)
+// create and remove entries in it again; a symbolic link is not followed.
+// The folder's final access is given later, as for any folder of a run.
+// Nothing to do on Windows, where a folder's access does not come from
+// its source.
+bool platMakeFolderWritable(const NChar* path);
+
+// ---- facts of this run for the lock text -------------------------------------
+
+// The number of this process.
+unsigned long platProcessId();
+
+// The name of this machine; false when it cannot be had or does not fit
+// capacity characters with its terminator.
+bool platHostName(NChar* name, size_t capacity);
+
+// The local time of day of a calendar time. False when it cannot be converted.
+bool platLocalClock(int64_t time, int* hour, int* minute, int* second);

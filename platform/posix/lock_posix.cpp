@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -86,4 +87,33 @@ void platUnlockFile(LockHandle* handle)
     flock(handle->fd, LOCK_UN);
     close(handle->fd);
     free(handle);
+}
+
+// ---- facts of this run for the lock text -------------------------------------
+
+unsigned long platProcessId()
+{
+    return static_cast<unsigned long>(getpid());
+}
+
+bool platHostName(NChar* name, size_t capacity)
+{
+    // Large enough for any host name (HOST_NAME_MAX is 64 on Linux); a
+    // name that fills it may have been cut and is refused.
+    char host[256];
+    if (gethostname(host, sizeof host) != 0) return false;
+    host[sizeof host - 1] = 0;
+    if (strlen(host) >= sizeof host - 1) return false;
+    return copyText(name, capacity, host);
+}
+
+bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
+{
+    time_t t = static_cast<time_t>(when);
+    struct tm local;
+    if (localtime_r(&t, &local) == nullptr) return false;
+    *hour = local.tm_hour;
+    *minute = local.tm_min;
+    *second = local.tm_sec;
+    return true;
 }

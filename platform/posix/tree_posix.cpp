@@ -235,3 +235,18 @@ bool platRemoveTree(const NChar* path)
 {
     return platRemoveTreeReporting(path, nullptr, nullptr);
 }
+
+bool platMakeFolderWritable(const NChar* path)
+{
+    std::string whole(path);
+    while (whole.size() > 1 && whole.back() == '/') whole.pop_back();
+    int fd = open(whole.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    // Write and search access for the owner, so that a folder that a
+    // stopped run had already made read-only lets its entries be replaced.
+    struct stat info;
+    if (fstat(fd, &info) == 0 && (info.st_mode & S_IRWXU) != S_IRWXU)
+        fchmod(fd, (info.st_mode & 07777) | S_IRWXU);
+    close(fd);
+    return true;
+}

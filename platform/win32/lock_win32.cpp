@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <time.h>
+
 #include <cstdlib>
 
 struct LockHandle {
@@ -108,4 +110,30 @@ void platUnlockFile(LockHandle* handle)
     UnlockFileEx(handle->file, 0, 1, 0, &region);
     CloseHandle(handle->file);
     free(handle);
+}
+
+// ---- facts of this run for the lock text -------------------------------------
+
+unsigned long platProcessId()
+{
+    return static_cast<unsigned long>(GetCurrentProcessId());
+}
+
+bool platHostName(NChar* name, size_t capacity)
+{
+    wchar_t host[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(host, &size)) return false;
+    return copyText(name, capacity, static_cast<const wchar_t*>(host));
+}
+
+bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
+{
+    __time64_t t = static_cast<__time64_t>(when);
+    struct tm local;
+    if (_localtime64_s(&local, &t) != 0) return false;
+    *hour = local.tm_hour;
+    *minute = local.tm_min;
+    *second = local.tm_sec;
+    return true;
 }

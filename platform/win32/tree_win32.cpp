@@ -204,3 +204,10 @@ bool platRemoveTree(const NChar* path)
 {
     return platRemoveTreeReporting(path, nullptr, nullptr);
 }
+
+bool platMakeFolderWritable(const NChar* path)
+{
+    // A Windows folder's access does not come from its source: nothing to do.
+    (void)path;
+    return true;
+}

@@ -162,6 +162,9 @@ snap="$bk/$TODAY"
 expect_contains "$ERR" "link error $snap/a.txt"
 expect_contains "$ERR" "copy error $snap/z.txt"
 expect_contains "$OUT" "$(counter_line 3 'link errors')"
+# The lock file of the root's owner cannot be opened either: said, and
+# the run goes on unlocked.
+expect_contains "$ERR" "cannot lock $bk/_lock"
 expect_unchanged "$bk"
 
 case_begin "an unwritable log file: the run goes on and reports on the console (unprivileged run)"

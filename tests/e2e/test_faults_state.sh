@@ -15,14 +15,14 @@ make_source() {
     printf 'echo' >"$1/folder/e.txt"
 }
 
-case_begin "the previous snapshot deleted by hand: every file is copied again"
+case_begin "the previous snapshot deleted by hand, and no other left: a full backup"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
 first_snapshot
 rm -rf "$bk/2000_01_01"
 run_linksnap "$(np "$src")" "$(np "$bk")"
 expect_rc 0
 expect_file "$ERR" ""
-expect_contains "$OUT" "starting incremental backup."
+expect_contains "$OUT" "no previous backup. full backup required."
 expect_contains "$OUT" "$(counter_line 5 'files copied')"
 expect_same_tree "$src" "$bk/$TODAY"
 

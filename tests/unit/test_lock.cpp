@@ -1,7 +1,9 @@
 // The lock of a backup root: one holder at a time, the text kept across
-// holders, and nothing but a regular file taken as the lock file.
+// holders, and nothing but a regular file taken as the lock file; and the
+// removal of what a stopped run left in its snapshot.
 #include <gtest/gtest.h>
 
+#include "app/root_lock.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -37,4 +39,65 @@ TEST(RootLock, AFolderIsNoLockFile)
     LockHandle* handle = nullptr;
     EXPECT_EQ(platLockFile(dir.at("_lock").c_str(), &handle), LOCK_FAILED);
     EXPECT_EQ(handle, nullptr);
+}
+
+// The lock file names the snapshot of its last holder by its folder name,
+// whatever the root was called then and whichever build wrote it.
+TEST(RootLock, TheLockTextNamesASnapshotByItsFolderName)
+{
+    const NChar* today = N("2026_12_08");
+    EXPECT_TRUE(lockTextNamesSnapshot(N("pid 1\nhost h\nsnapshot /bk/2026_12_08/\n"), today));
+    EXPECT_TRUE(lockTextNamesSnapshot(N("snapshot E:\\bk\\2026_12_08\\\r\npid 1\n"), today));
+    EXPECT_TRUE(lockTextNamesSnapshot(N("snapshot 2026_12_08"), today));
+    EXPECT_FALSE(lockTextNamesSnapshot(N("pid 1\nsnapshot /bk/2026_12_07/\n"), today));
+    EXPECT_FALSE(lockTextNamesSnapshot(N("snapshot /bk/x2026_12_08/\n"), today));
+    EXPECT_FALSE(lockTextNamesSnapshot(N("snapshot /bk/2026_12_08/more/\n"), today));
+    EXPECT_FALSE(lockTextNamesSnapshot(N("host 2026_12_08\nsnapshot \n"), today));
+    EXPECT_FALSE(lockTextNamesSnapshot(N(""), today));
+}
+
+TEST(RootLock, ARunWritesItsFactsForTheNext)
+{
+    resetProcessState();
+    TempDir dir;
+    ASSERT_TRUE(lockBackupRoot(dir.dir().c_str()));
+    ASSERT_TRUE(holdsRootLock());
+    NString snapshot = dir.dir() + native("2026_12_08") + PATH_SEP_TEXT;
+    recordRunInLock(snapshot.c_str());
+    releaseBackupRoot();
+    EXPECT_FALSE(holdsRootLock());
+    std::string text = readFile(dir.path() / "_lock");
+    EXPECT_EQ(text.rfind("pid ", 0), 0u) << text;
+    EXPECT_NE(text.find("\nhost "), std::string::npos) << text;
+    EXPECT_NE(text.find("\nstart "), std::string::npos) << text;
+
+    ASSERT_TRUE(lockBackupRoot(dir.dir().c_str()));
+    EXPECT_TRUE(lastRunMadeSnapshot(N("2026_12_08")));
+    EXPECT_FALSE(lastRunMadeSnapshot(N("2026_12_09")));
+    resetProcessState();
+}
+
+// What a stopped run left goes whole: nested folders, read-only files and
+// folders; a symbolic link goes itself, and what it leads to stays.
+TEST(RemoveTree, RemovesEverythingBelowAndNothingBeyond)
+{
+    TempDir dir;
+    namespace fs = std::filesystem;
+    fs::create_directories(dir.path() / "t" / "a" / "b");
+    writeFile(dir.path() / "t" / "a" / "b" / "f", "x");
+    writeFile(dir.path() / "t" / "ro", "y");
+    fs::permissions(dir.path() / "t" / "ro", fs::perms::owner_read);
+    fs::create_directories(dir.path() / "outside");
+    writeFile(dir.path() / "outside" / "keep", "z");
+#ifndef _WIN32
+    fs::create_directory_symlink(dir.path() / "outside", dir.path() / "t" / "a" / "link");
+    fs::permissions(dir.path() / "t" / "a", fs::perms::owner_read | fs::perms::owner_exec);
+#endif
+    EXPECT_TRUE(platRemoveTree((dir.at("t") + PATH_SEP_TEXT).c_str()));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path() / "t")));
+    EXPECT_EQ(readFile(dir.path() / "outside" / "keep"), "z");
+    // A file, and a name that is not there.
+    EXPECT_TRUE(platRemoveTree(dir.at("outside/keep").c_str()));
+    EXPECT_FALSE(fs::exists(dir.path() / "outside" / "keep"));
+    EXPECT_TRUE(platRemoveTree(dir.at("nothing").c_str()));
 }

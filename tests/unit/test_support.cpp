@@ -6,9 +6,11 @@
 #include <sstream>
 
 #include "app/backup_root.h"
+#include "app/root_lock.h"
 #include "cmdline/arguments.h"
 #include "engine/copier.h"
 #include "engine/filter_lists.h"
+#include "engine/resume.h"
 #include "engine/walker.h"
 #include "report/output.h"
 #include "report/run_state.h"
@@ -31,6 +33,8 @@ void resetProcessState()
     storedSourcePath[0] = 0;
     previousSnapshotPath[0] = 0;
     setExcludedRoot(N(""));
+    releaseBackupRoot();
+    resumingSnapshot = false;
 }
 
 TempDir::TempDir()

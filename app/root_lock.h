@@ -1,0 +1,35 @@
+// The lock of a backup root: one run at a time writes into a root. The
+// lock file "_lock" in the root is locked by the operating system for as
+// long as the run lasts (a run that dies loses it with its process) and
+// tells what the last run that held it was making, so that a snapshot left
+// unfinished by a stopped run can be told from one made by hand.
+#pragma once
+
+#include "platform/text.h"
+
+// Locks backupRoot (an existing folder) for this run. False when another
+// run holds it: the run is refused, the message has been printed, and
+// nothing in the root has been touched. A lock file that cannot be opened
+// at all (no rights in the root) is reported and the run goes on unlocked.
+bool lockBackupRoot(const NChar* backupRoot);
+
+// True when this run holds the lock of its backup root.
+bool holdsRootLock();
+
+// True when the run that held the lock before this one was making the
+// snapshot folder named dateText in this root. Only known to a run that
+// holds the lock.
+bool lastRunMadeSnapshot(const NChar* dateText);
+
+// Writes this run's facts into the lock file: process id, host name,
+// start time and the snapshot it makes. Called right before the snapshot
+// folder is made.
+void recordRunInLock(const NChar* snapshotPath);
+
+// Releases the lock; nothing when none is held.
+void releaseBackupRoot();
+
+// True when lockText, a text of the lock file, names a snapshot folder
+// called dateText on its "snapshot" line (whatever the root's path was
+// then: a disk may come back under another name).
+bool lockTextNamesSnapshot(const NChar* lockText, const NChar* dateText);

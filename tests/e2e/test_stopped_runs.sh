@@ -1,0 +1,326 @@
+#!/usr/bin/env bash
+# Runs that meet each other or end before their time: one run per backup
+# root (a second run is kept out and writes nothing), a run stopped at any
+# moment is finished by the next run of the same day, a folder that no run
+# made under today's name is still refused, and a previous snapshot deleted
+# by hand gives way to the newest one left. Both builds; on Linux the fault
+# library stops a run exactly where a case wants it.
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/faults_lib.sh"
+
+WORK=$(realpath "$WORK")
+if ! on_windows; then
+    : "${FAULT_SHIM:?FAULT_SHIM must name the fault library (tests/e2e/shims)}"
+    # A program built with a shared AddressSanitizer runtime needs it first.
+    asan_runtime=$(ldd "$LINKSNAP" 2>/dev/null | awk '/libasan/ { print $3 }')
+    PRELOAD="${asan_runtime:+$asan_runtime }$FAULT_SHIM"
+fi
+if on_windows; then TRIALS=3; else TRIALS=20; fi
+
+# A tree of FOLDERS folders of 30 small files each, and two larger files.
+make_tree() {
+    local src=$1 folders=$2 d i
+    mkdir -p "$src"
+    for d in $(seq 1 "$folders"); do
+        mkdir -p "$src/d$d"
+        for i in $(seq 1 30); do printf 'file %s of %s' "$i" "$d" >"$src/d$d/f$i"; done
+    done
+    head -c 2000000 /dev/urandom >"$src/big1.bin"
+    head -c 2000000 /dev/urandom >"$src/big2.bin"
+    on_windows || chmod 640 "$src/d1/f1" # Windows carries no modes
+    touch -d '2001-02-03 04:05:06.123456789' "$src/d2/f2"
+}
+
+# Rewrites a few files with other bytes and a newer time.
+change_some() {
+    local src=$1 f
+    for f in d1/f3 d2/f7 big2.bin; do
+        head -c "$(stat -c %s "$src/$f")" /dev/urandom >"$src/$f"
+        touch -d "+$((RANDOM % 500 + 1)) seconds" "$src/$f"
+    done
+}
+
+# The summary's grouped number, as "%3d." and "%03d" groups print it.
+grouped() {
+    local s first
+    s=$(printf '%d' "$1" | sed ':a;s/\B[0-9]\{3\}\>/.&/;ta')
+    first=${s%%.*}
+    printf '%3s%s' "$first" "${s#"$first"}"
+}
+
+# Runs the program in the background; its process id in $RUN_PID.
+start_run() {
+    local tag=$1
+    shift
+    if on_windows; then
+        WINEDEBUG=-all "$LINKSNAP_EMULATOR" "$LINKSNAP" "$@" >"$CASE_DIR/$tag.out" 2>"$CASE_DIR/$tag.err" </dev/null &
+    else
+        "$LINKSNAP" "$@" >"$CASE_DIR/$tag.out" 2>"$CASE_DIR/$tag.err" </dev/null &
+    fi
+    RUN_PID=$!
+}
+
+# Waits until the run $RUN_PID has put a file into today's snapshot of BK;
+# false when it ended first.
+wait_for_walk() {
+    local bk=$1 tries=0
+    while [ $tries -lt 600 ]; do
+        [ -n "$(find "$bk/$TODAY" -type f -print -quit 2>/dev/null)" ] && return 0
+        kill -0 "$RUN_PID" 2>/dev/null || return 1
+        sleep 0.02
+        tries=$((tries + 1))
+    done
+    return 1
+}
+
+# Starts a run and stops it in the middle of its walk, still holding the
+# root: on Linux the fault library stops it right before it opens the
+# source file STOP; under Wine the run is stopped once its snapshot holds a
+# file (the tree is large enough there for Wine to take seconds).
+stop_in_walk() {
+    local bk=$1 stop=$2
+    shift 2
+    if on_windows; then
+        start_run held "$@"
+        wait_for_walk "$bk" || fail "the run ended before it could be stopped"
+        kill -STOP "$RUN_PID"
+        return
+    fi
+    env LD_PRELOAD="$PRELOAD" FAULT_STOP_PATH="$stop" "$LINKSNAP" "$@" \
+        >"$CASE_DIR/held.out" 2>"$CASE_DIR/held.err" </dev/null &
+    RUN_PID=$!
+    local state="" tries=0
+    while [ "$state" != T ] && [ $tries -lt 400 ]; do
+        sleep 0.02
+        state=$(awk '{ print $3 }' "/proc/$RUN_PID/stat" 2>/dev/null)
+        tries=$((tries + 1))
+    done
+    [ "$state" = T ] || fail "the run did not stop at $stop"
+}
+
+# After a same-day run that had to finish today's snapshot: the snapshot
+# equals the source (content, modes, times), every file unchanged since
+# PREV is a link to its twin there, the state file names the snapshot, and
+# the log block of the run says that it continued.
+expect_finished() {
+    local src=$1 bk=$2 prev=$3 continued=$4
+    local snap="$bk/$TODAY" f
+    expect_rc 0
+    expect_file "$ERR" ""
+    expect_same_tree "$src" "$snap"
+    for f in d1/f1 d2/f2 d3/f9 big1.bin; do expect_linked "$snap/$f" "$prev/$f"; done
+    expect_contains "$bk/_dir" "$TODAY"
+    if [ "$continued" = 1 ]; then
+        expect_contains "$OUT" "continuing the unfinished snapshot."
+        # The line right after the last header line of the log.
+        local after
+        after=$(grep -A1 -F "$(np "$snap/"):" "$bk/log.txt" | tail -n 1 | tr -d '\r')
+        [ "$after" = "continuing the unfinished snapshot." ] || fail "log block: '$after'"
+    fi
+}
+
+case_begin "a run that holds the root keeps a second run out, and the second writes nothing"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+if on_windows; then make_tree "$src" 8; else make_tree "$src" 3; fi
+stop_in_walk "$bk" "$src/d2/f5" -s "$(np "$src")" "$(np "$bk")"
+remember "$bk"
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+expect_rc 1
+expect_lines "$ERR" "backup root $(np "$bk/") is in use by another run."
+expect_stdout ""
+expect_unchanged "$bk"
+# The lock file tells who holds the root.
+grep -qxF "snapshot $(np "$bk/$TODAY/")" "$bk/_lock" || fail "the lock file names no snapshot"
+grep -q "^pid [0-9]" "$bk/_lock" || fail "the lock file holds no process id"
+# A dry run takes no lock: it is not kept out (here it stops at today's
+# folder, as a dry run never continues a snapshot).
+run_linksnap -n "$(np "$src")" "$(np "$bk")"
+expect_rc 1
+expect_lines "$ERR" "destination $(np "$bk/$TODAY/") already exists."
+kill -CONT "$RUN_PID"
+wait "$RUN_PID"
+RC=$?
+expect_rc 0
+expect_same_tree "$src" "$bk/$TODAY"
+
+case_begin "two runs started together: one makes the snapshot, the other is kept out ($TRIALS trials)"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+make_tree "$src" 4
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+age_snapshot "$bk" 2000_01_01 "$src"
+cp "$bk/_dir" "$CASE_DIR/state"
+kept_out=0
+for trial in $(seq 1 "$TRIALS"); do
+    rm -rf "${bk:?}/$TODAY" "$bk/log.txt"
+    cp "$CASE_DIR/state" "$bk/_dir"
+    start_run one -s "$(np "$src")" "$(np "$bk")"
+    first=$RUN_PID
+    start_run two -s "$(np "$src")" "$(np "$bk")"
+    wait "$first"
+    rc_one=$?
+    wait "$RUN_PID"
+    rc_two=$?
+    if [ "$rc_one" = 0 ] && [ "$rc_two" = 1 ]; then
+        winner=one loser=two
+    elif [ "$rc_one" = 1 ] && [ "$rc_two" = 0 ]; then
+        winner=two loser=one
+    else
+        fail "trial $trial: exit codes $rc_one and $rc_two"
+        continue
+    fi
+    [ -s "$CASE_DIR/$winner.err" ] && fail "trial $trial: $(head -c 200 "$CASE_DIR/$winner.err")"
+    # Kept out by the lock, or come after the end of the other run.
+    if cmp -s "$CASE_DIR/$loser.err" <(lines "backup root $(np "$bk/") is in use by another run."); then
+        kept_out=$((kept_out + 1))
+    else
+        cmp -s "$CASE_DIR/$loser.err" <(lines "destination $(np "$bk/$TODAY/") already exists.") ||
+            fail "trial $trial: $(head -c 200 "$CASE_DIR/$loser.err")"
+    fi
+    expect_same_tree "$src" "$bk/$TODAY"
+    # Nothing copied twice: every file is still a link to its twin.
+    for f in d1/f1 d4/f30 big1.bin big2.bin; do expect_linked "$bk/$TODAY/$f" "$bk/2000_01_01/$f"; done
+    [ "$(grep -c "files linked" "$bk/log.txt")" = 1 ] || fail "trial $trial: the log holds two summaries"
+done
+[ "$kept_out" -gt 0 ] || fail "no trial ran the two runs at once"
+echo "  $kept_out of $TRIALS trials met the lock"
+
+case_begin "a snapshot repaired by the next run: bad copies replaced, stale entries removed, good ones kept"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+make_tree "$src" 3
+mkdir -p "$src/folder/inner"
+printf 'was a file in the snapshot' >"$src/folder/inner/x"
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+age_snapshot "$bk" 2000_01_01 "$src"
+cp "$bk/_dir" "$CASE_DIR/state"
+change_some "$src"
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+expect_rc 0
+# As if the run had been stopped before it wrote the state file, with
+# its snapshot in every state a stop can leave a file in.
+cp "$CASE_DIR/state" "$bk/_dir"
+snap="$bk/$TODAY"
+truncate -s 1000 "$snap/big2.bin"             # a copy cut short, without the source's times
+rm "$snap/d2/f7" "$snap/d1/f1"                # not made yet (a copy and a link)
+printf 'stale' >"$snap/d3/gone.txt"           # its source deleted since
+mkdir -p "$snap/gone/deeper" && printf 's' >"$snap/gone/deeper/s"
+rm -r "$snap/folder/inner" && printf 'x' >"$snap/folder/inner"
+if ! on_windows; then
+    chmod 555 "$snap/d3" "$snap/gone/deeper"  # folders that had their final access
+    rm "$snap/d2/f9" && ln -s / "$snap/d2/f9" && rm "$src/d2/f9" && ln -s / "$src/d2/f9" && touch -h -d '2001-01-01' "$src/d2/f9"
+fi
+remember "$bk/2000_01_01"
+cp "$bk/log.txt" "$CASE_DIR/log.before"
+run_linksnap "$(np "$src")" "$(np "$bk")"
+expect_finished "$src" "$bk" "$bk/2000_01_01" 1
+expect_absent "$snap/d3/gone.txt"
+expect_absent "$snap/gone"
+lines "starting incremental backup." "backup destination $(np "$snap/")" \
+    "continuing the unfinished snapshot." >"$CASE_DIR/head"
+head -n 3 "$OUT" | cmp -s - "$CASE_DIR/head" || fail "start lines: $(head -n 3 "$OUT")"
+# Kept files are counted as linked (the twin's own file) or copied; only
+# what was missing or bad is copied with its bytes.
+expect_contains "$OUT" "link $(np "$snap/d3/f9")"
+expect_contains "$OUT" "copy $(np "$snap/big2.bin")"
+expect_not_linked "$snap/big2.bin" "$bk/2000_01_01/big2.bin"
+unchanged_count=$(($(find "$src" -type f | wc -l) - 3))
+if on_windows; then copied=3; else copied=4; fi
+expect_contains "$OUT" "$(counter_line "$copied" 'files copied')"
+expect_contains "$OUT" "$(counter_line "$unchanged_count" 'files linked')"
+bytes=$(($(stat -c %s "$src/big2.bin") + $(stat -c %s "$src/d2/f7")))
+expect_contains "$OUT" "$(counter_line "$(grouped "$bytes")" 'bytes copied')"
+expect_unchanged "$bk/2000_01_01"
+
+case_begin "a complete snapshot of today, or a folder that no run made, is still refused, and the log says so"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+make_tree "$src" 3
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+remember "$bk/$TODAY"
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+expect_rc 1
+expect_lines "$ERR" "destination $(np "$bk/$TODAY/") already exists."
+expect_unchanged "$bk/$TODAY"
+tail -n 3 "$bk/log.txt" >"$CASE_DIR/tail"
+expect_lines "$CASE_DIR/tail" "" "$(np "$bk/$TODAY/"):" "destination $(np "$bk/$TODAY/") already exists."
+# Today's folder made by hand; the last run was another day's.
+age_snapshot "$bk" 2000_01_01 "$src"
+sed -i "s/$TODAY/2000_01_01/" "$bk/_lock"
+mkdir "$bk/$TODAY"
+printf 'mine' >"$bk/$TODAY/note"
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+expect_rc 1
+expect_lines "$ERR" "destination $(np "$bk/$TODAY/") already exists."
+expect_file "$bk/$TODAY/note" "mine"
+# A folder that is no backup root, given alone: refused, and no lock file
+# is left in it.
+mkdir "$CASE_DIR/plain"
+run_linksnap "$(np "$CASE_DIR/plain")"
+expect_rc 1
+expect_lines "$ERR" "no dir: "
+expect_absent "$CASE_DIR/plain/_lock"
+
+case_begin "a deleted newest snapshot: the run links against the one before it"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+make_tree "$src" 3
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+age_snapshot "$bk" 2000_01_01 "$src"
+mkdir -p "$bk/2099_12_31x" "$bk/zzz"          # no snapshot names
+printf 'x' >"$bk/2099_12_30"                  # no folder
+write_state "$bk" "$src" 2000_01_02           # named, but deleted by hand
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+expect_rc 0
+expect_lines "$OUT" \
+    "previous snapshot $(np "$bk/2000_01_02/") not found, using $(np "$bk/2000_01_01/")" \
+    "starting incremental backup." "backup destination $(np "$bk/$TODAY/")"
+expect_linked "$bk/$TODAY/d1/f1" "$bk/2000_01_01/d1/f1"
+expect_linked "$bk/$TODAY/big1.bin" "$bk/2000_01_01/big1.bin"
+
+case_begin "runs killed at random moments are finished by the next run of the day"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+if on_windows; then make_tree "$src" 6; kills=1; else make_tree "$src" 30; kills=8; fi
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+age_snapshot "$bk" 2000_01_01 "$src"
+cp "$bk/_dir" "$CASE_DIR/state"
+remember "$bk/2000_01_01"
+started=$(date +%s%N)
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+span=$((($(date +%s%N) - started) / 1000000 + 1))
+for trial in $(seq 1 "$kills"); do
+    rm -rf "${bk:?}/$TODAY"
+    cp "$CASE_DIR/state" "$bk/_dir"
+    change_some "$src"
+    start_run killed -s "$(np "$src")" "$(np "$bk")"
+    if on_windows; then
+        wait_for_walk "$bk" || fail "the run ended before it could be killed"
+    else
+        sleep "$(printf '0.%03d' $((RANDOM % span % 1000)))"
+    fi
+    kill -KILL "$RUN_PID" 2>/dev/null
+    wait "$RUN_PID" 2>/dev/null
+    if grep -qF "$TODAY" "$bk/_dir"; then
+        echo "  trial $trial: the run ended before the kill"
+        continue
+    fi
+    [ -d "$bk/$TODAY" ] && continued=1 || continued=0
+    run_linksnap -s "$(np "$src")" "$(np "$bk")"
+    expect_finished "$src" "$bk" "$bk/2000_01_01" "$continued"
+done
+expect_unchanged "$bk/2000_01_01"
+
+if ! on_windows; then
+    case_begin "a run killed while it replaces the state file is finished by the next run of the day"
+    src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+    make_tree "$src" 3
+    run_linksnap -s "$src" "$bk"
+    age_snapshot "$bk" 2000_01_01 "$src"
+    change_some "$src"
+    stop_in_walk "$bk" "$bk/_dir.new" -s "$src" "$bk"
+    kill -KILL "$RUN_PID"
+    wait "$RUN_PID" 2>/dev/null
+    run_linksnap -s "$src" "$bk"
+    expect_finished "$src" "$bk" "$bk/2000_01_01" 1
+    # Everything was there already: nothing is copied with its bytes.
+    expect_absent "$bk/_dir.new"
+    sed -n '/continuing the unfinished/,$p' "$bk/log.txt" | grep -q "bytes copied" && fail "bytes copied again"
+fi
+
+finish
