@@ -156,17 +156,47 @@ static bool holdsLineBreak(const NChar* text)
     return false;
 }
 
-static const NChar* storeArgument(const NChar* argument)
+// The absolute directory path of path in full (PATH_CHARS): a relative
+// path would name another folder when a later run starts elsewhere. False,
+// with the message printed, when it cannot be had or stored.
+static bool absoluteDirectory(const NChar* path, NChar* full)
 {
+    FullPathResult result = platFullPath(path, full, PATH_CHARS);
+    if (result == FULLPATH_FAILED) {
+        printTo(stderr, N("no absolute path for: %s\n"), path);
+        return false;
+    }
+    if (result != FULLPATH_OK ||
+        (!endsWithSeparator(full) && !appendText(full, PATH_CHARS, PATH_SEP_TEXT))) {
+        printTo(stderr, N("path too long: %s\n"), path);
+        return false;
+    }
     // The state file holds one path a line: a path with a line break in it
     // would come back as another path, or as a filter, in the next run.
-    if (holdsLineBreak(argument)) {
-        printTo(stderr, N("path holds a line break: %s\n"), argument);
-        return nullptr;
+    if (holdsLineBreak(full)) {
+        printTo(stderr, N("path holds a line break: %s\n"), full);
+        return false;
     }
-    const NChar* slot = storePathSlot(argument);
+    return true;
+}
+
+static const NChar* storeArgument(const NChar* argument)
+{
+    NChar full[PATH_CHARS];
+    if (!absoluteDirectory(argument, full)) return nullptr;
+    const NChar* slot = storePathSlot(full);
     if (slot == nullptr) printTo(stderr, N("path too long: %s\n"), argument);
     return slot;
+}
+
+// A source stored relative (by an earlier version) is taken from the
+// working folder, as that version did, and is stored absolute from now on.
+static bool makeStoredSourceAbsolute()
+{
+    if (storedSourcePath[0] == 0) return true;
+    NChar full[PATH_CHARS];
+    if (!absoluteDirectory(storedSourcePath, full)) return false;
+    return copyText(storedSourcePath, PATH_CHARS, full);
 }
 
 bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NChar** backupRoot)
@@ -175,7 +205,7 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
         const NChar* root = storeArgument(args[0]);
         if (root == nullptr || !rootFits(root)) return false;
         const NChar* stored = readStateFile(root);
-        if (stored == nullptr) return false;
+        if (stored == nullptr || !makeStoredSourceAbsolute()) return false;
         *sourcePath = stored;
         *backupRoot = root;
         return true;
@@ -187,7 +217,7 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
     uint32_t attributes = platGetAttributes(root);
     if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) {
         const NChar* stored = readStateFile(root);
-        if (stored == nullptr) return false;
+        if (stored == nullptr || !makeStoredSourceAbsolute()) return false;
         if (stored[0] != 0 && compareText(stored, source) != 0) {
             printTo(stderr, N("different sources, expected %s\n"), stored);
             return false;

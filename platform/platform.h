@@ -229,3 +229,15 @@ bool platWriteLockText(LockHandle* handle, const NChar* text);
 
 // Releases the lock and closes the file.
 void platUnlockFile(LockHandle* handle);
+
+// ---- absolute paths ----------------------------------------------------------
+
+enum FullPathResult { FULLPATH_OK = 0, FULLPATH_TOO_LONG = 1, FULLPATH_FAILED = 2 };
+
+// The absolute form of path in buffer (capacity characters, terminator
+// included), so that a path means the same folder whatever the working
+// folder of a later run: a relative path is taken from the working folder,
+// and "." and ".." are resolved by the text alone (the folder need not
+// exist yet). FULLPATH_TOO_LONG when it does not fit, FULLPATH_FAILED when
+// the working folder cannot be had; the buffer is empty then.
+FullPathResult platFullPath(const NChar* path, NChar* buffer, size_t capacity);
