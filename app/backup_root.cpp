@@ -166,15 +166,15 @@ static bool absoluteDirectory(const NChar* path, NChar* full)
         printTo(stderr, N("no absolute path for: %s\n"), path);
         return false;
     }
+    // The state file holds one path a line: a path with a line break in it
+    // would come back as another path, or as a filter, in the next run.
+    if (result == FULLPATH_OK && holdsLineBreak(full)) {
+        printTo(stderr, N("path holds a line break: %s\n"), full);
+        return false;
+    }
     if (result != FULLPATH_OK ||
         (!endsWithSeparator(full) && !appendText(full, PATH_CHARS, PATH_SEP_TEXT))) {
         printTo(stderr, N("path too long: %s\n"), path);
-        return false;
-    }
-    // The state file holds one path a line: a path with a line break in it
-    // would come back as another path, or as a filter, in the next run.
-    if (holdsLineBreak(full)) {
-        printTo(stderr, N("path holds a line break: %s\n"), full);
         return false;
     }
     return true;
@@ -199,6 +199,30 @@ static bool makeStoredSourceAbsolute()
     return copyText(storedSourcePath, PATH_CHARS, full);
 }
 
+// An earlier version took the first character of a root given relative as
+// the one that '$' stands for ("bk/" wrote "$k/2022_05_28/"), which the root,
+// now absolute, cannot give back. When the snapshot so read is no folder,
+// the folder of the same name in the root is taken, provided its path ends
+// with the stored text after the '$'.
+static void findSnapshotOfRelativeRoot(const NChar* root)
+{
+    size_t length = textLength(previousSnapshotPath);
+    if (length < 2 || previousSnapshotPath[0] != root[0]) return;
+    uint32_t attributes = platGetAttributes(previousSnapshotPath);
+    if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) return;
+    size_t name = length - 1;
+    while (name > 0 && previousSnapshotPath[name - 1] != PATH_SEP) --name;
+    NChar candidate[PATH_CHARS];
+    if (!formatText(candidate, PATH_CHARS, N("%s%s"), root, previousSnapshotPath + name)) return;
+    size_t candidateLength = textLength(candidate);
+    if (candidateLength < length - 1 ||
+        compareText(candidate + candidateLength - (length - 1), previousSnapshotPath + 1) != 0)
+        return;
+    attributes = platGetAttributes(candidate);
+    if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY))
+        copyText(previousSnapshotPath, PATH_CHARS, candidate);
+}
+
 bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NChar** backupRoot)
 {
     if (count == 1) {
@@ -206,6 +230,7 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
         if (root == nullptr || !rootFits(root)) return false;
         const NChar* stored = readStateFile(root);
         if (stored == nullptr || !makeStoredSourceAbsolute()) return false;
+        findSnapshotOfRelativeRoot(root);
         *sourcePath = stored;
         *backupRoot = root;
         return true;
@@ -218,6 +243,7 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
     if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) {
         const NChar* stored = readStateFile(root);
         if (stored == nullptr || !makeStoredSourceAbsolute()) return false;
+        findSnapshotOfRelativeRoot(root);
         if (stored[0] != 0 && compareText(stored, source) != 0) {
             printTo(stderr, N("different sources, expected %s\n"), stored);
             return false;

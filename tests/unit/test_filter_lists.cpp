@@ -97,7 +97,7 @@ TEST_F(FilterListsTest, TypeMatching)
     EXPECT_EQ(1, matchesType(&excludedTypes, N("a.tmp"), false));
     EXPECT_EQ(1, matchesType(&excludedTypes, N("B.TMP"), false));
     EXPECT_EQ(1, matchesType(&excludedTypes, N("x.y.tmp"), false));
-    EXPECT_EQ(0, matchesType(&excludedTypes, N("a.tmp.bak"), false));
+    EXPECT_EQ(0, matchesType(&excludedTypes, N("a.tmp.old"), false));
     EXPECT_EQ(0, matchesType(&excludedTypes, N("tmp"), false));
     EXPECT_EQ(0, matchesType(&excludedTypes, N("a.doc"), false));
 
