@@ -390,10 +390,7 @@ FullPathResult platFullPath(const NChar* path, NChar* buffer, size_t capacity)
     // The length written, or when the buffer is too small the size needed
     // with the terminator; 0 on failure.
     DWORD length = GetFullPathNameW(path, size, buffer, nullptr);
-    if (length == 0) return FULLPATH_FAILED;
-    if (length >= size) {
-        buffer[0] = 0;
-        return FULLPATH_TOO_LONG;
-    }
-    return FULLPATH_OK;
+    if (length > 0 && length < size) return FULLPATH_OK;
+    buffer[0] = 0;
+    return length == 0 ? FULLPATH_FAILED : FULLPATH_TOO_LONG;
 }

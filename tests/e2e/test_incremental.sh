@@ -81,7 +81,8 @@ else
     expect_rc 0
     expect_linked bk/$TODAY/k bk/2000_01_01/k
     # From now on both paths are stored absolute.
-    expect_file bk/_dir "$CASE_DIR/src/${CRLF}\$${CASE_DIR#/}/bk/$TODAY/$CRLF"
+    here=$(pwd -P)
+    expect_file bk/_dir "$here/src/${CRLF}\$${here#/}/bk/$TODAY/$CRLF"
     cd - >/dev/null
 fi
 
