@@ -211,15 +211,35 @@ static bool holdsLineBreak(const NChar* text)
     return false;
 }
 
-static const NChar* storeArgument(const NChar* argument)
+// The absolute directory path of path in full (PATH_CHARS): a relative
+// path would name another folder when a later run starts elsewhere. False,
+// with the message printed, when it cannot be had or stored.
+static bool absoluteDirectory(const NChar* path, NChar* full)
 {
+    FullPathResult result = platFullPath(path, full, PATH_CHARS);
+    if (result == FULLPATH_FAILED) {
+        printTo(stderr, N("no absolute path for: %s\n"), path);
+        return false;
+    }
     // The state file holds one path a line: a path with a line break in it
     // would come back as another path, or as a filter, in the next run.
-    if (holdsLineBreak(argument)) {
-        printTo(stderr, N("path holds a line break: %s\n"), argument);
-        return nullptr;
+    if (result == FULLPATH_OK && holdsLineBreak(full)) {
+        printTo(stderr, N("path holds a line break: %s\n"), full);
+        return false;
     }
-    const NChar* slot = storePathSlot(argument);
+    if (result != FULLPATH_OK ||
+        (!endsWithSeparator(full) && !appendText(full, PATH_CHARS, PATH_SEP_TEXT))) {
+        printTo(stderr, N("path too long: %s\n"), path);
+        return false;
+    }
+    return true;
+}
+
+static const NChar* storeArgument(const NChar* argument)
+{
+    NChar full[PATH_CHARS];
+    if (!absoluteDirectory(argument, full)) return nullptr;
+    const NChar* slot = storePathSlot(full);
     if (slot == nullptr) printTo(stderr, N("path too long: %s\n"), argument);
     return slot;
 }
@@ -244,6 +264,40 @@ static bool lockRoot(const NChar* root)
     return runSettings.noExec || lockBackupRoot(root);
 }
 
+// A source stored relative (by an earlier version) is taken from the
+// working folder, as that version did, and is stored absolute from now on.
+static bool makeStoredSourceAbsolute()
+{
+    if (storedSourcePath[0] == 0) return true;
+    NChar full[PATH_CHARS];
+    if (!absoluteDirectory(storedSourcePath, full)) return false;
+    return copyText(storedSourcePath, PATH_CHARS, full);
+}
+
+// An earlier version took the first character of a root given relative as
+// the one that '$' stands for ("bk/" wrote "$k/2022_05_28/"), which the root,
+// now absolute, cannot give back. When the snapshot so read is no folder,
+// the folder of the same name in the root is taken, provided its path ends
+// with the stored text after the '$'.
+static void findSnapshotOfRelativeRoot(const NChar* root)
+{
+    size_t length = textLength(previousSnapshotPath);
+    if (length < 2 || previousSnapshotPath[0] != root[0]) return;
+    uint32_t attributes = platGetAttributes(previousSnapshotPath);
+    if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) return;
+    size_t name = length - 1;
+    while (name > 0 && previousSnapshotPath[name - 1] != PATH_SEP) --name;
+    NChar candidate[PATH_CHARS];
+    if (!formatText(candidate, PATH_CHARS, N("%s%s"), root, previousSnapshotPath + name)) return;
+    size_t candidateLength = textLength(candidate);
+    if (candidateLength < length - 1 ||
+        compareText(candidate + candidateLength - (length - 1), previousSnapshotPath + 1) != 0)
+        return;
+    attributes = platGetAttributes(candidate);
+    if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY))
+        copyText(previousSnapshotPath, PATH_CHARS, candidate);
+}
+
 bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NChar** backupRoot)
 {
     if (count == 1) {
@@ -253,7 +307,8 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
         // file: the run ends at its source test, as the source is unknown.
         if (hasStateFile(root) && !lockRoot(root)) return false;
         const NChar* stored = readStateFile(root);
-        if (stored == nullptr) return false;
+        if (stored == nullptr || !makeStoredSourceAbsolute()) return false;
+        findSnapshotOfRelativeRoot(root);
         *sourcePath = stored;
         *backupRoot = root;
         return true;
@@ -265,7 +320,8 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
     if (isFolder(root)) {
         if (!lockRoot(root)) return false;
         const NChar* stored = readStateFile(root);
-        if (stored == nullptr) return false;
+        if (stored == nullptr || !makeStoredSourceAbsolute()) return false;
+        findSnapshotOfRelativeRoot(root);
         if (stored[0] != 0 && compareText(stored, source) != 0) {
             printTo(stderr, N("different sources, expected %s\n"), stored);
             return false;

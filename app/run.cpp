@@ -70,6 +70,16 @@ static void replaceMissingPrevious(const NChar* backupRoot, const NChar* dateTex
         printOut(N("previous snapshot %s not found, using %s\n"), missing, previousSnapshotPath);
 }
 
+// What the parsers leave must be paths. An empty one would make the file
+// system's root the source or the backup root, and one that still begins
+// with a flag prefix is an unknown flag, never a folder to create.
+static bool arePathArguments(int count, NChar** args)
+{
+    for (int k = 0; k < count; ++k)
+        if (args[k][0] == 0 || isFlagArgument(args[k])) return false;
+    return true;
+}
+
 int runBackup(int argc, NChar** argv)
 {
     int count = argc - 1;
@@ -83,7 +93,7 @@ int runBackup(int argc, NChar** argv)
     int options = parseKeywordOptions(&count, &args, N("x=%s,xt=%s,it=%s"), folderValue,
                                       excludedTypesValue, includedTypesValue);
     // An option value too long for its buffer is refused, never cut.
-    if (help || options < 0 || (count != 1 && count != 2)) {
+    if (help || options < 0 || (count != 1 && count != 2) || !arePathArguments(count, args)) {
         printUsage();
         return 1;
     }

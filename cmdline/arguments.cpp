@@ -12,6 +12,11 @@ static bool isFlagPrefix(NChar c)
     return c == N('-') || (PATH_SEP == N('\\') && c == N('/'));
 }
 
+bool isFlagArgument(const NChar* argument)
+{
+    return isFlagPrefix(argument[0]);
+}
+
 NChar** copyArguments(int count, NChar** vector)
 {
     size_t size = static_cast<size_t>(count) * sizeof(NChar*);

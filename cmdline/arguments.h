@@ -19,6 +19,9 @@ extern NChar** argumentCopy;
 NChar** copyArguments(int count, NChar** vector);
 void releaseArgumentCopy();
 
+// True when argument begins with a flag prefix: '-', and on Windows also '/'.
+bool isFlagArgument(const NChar* argument);
+
 // Takes the flags named by letters out of the vector; one int* per letter
 // follows. Returns the number of arguments left.
 int parseFlags(int* count, NChar*** vector, const NChar* letters, ...);

@@ -29,6 +29,9 @@ static void appendEntry(StringList* list, NChar* entry)
 
 static void addType(StringList* list, const NChar* text)
 {
+    // The usage text writes a type as "*.xxx": a leading "*" would make an
+    // entry that matches no name, so "*.txt" means ".txt".
+    if (text[0] == N('*') && text[1] == N('.')) ++text;
     for (int32_t k = 0; k < list->count; ++k)
         if (compareNoCase(list->items[k], text) == 0) return;
     NChar* copy = duplicateText(text, 0);

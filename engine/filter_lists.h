@@ -17,6 +17,7 @@ extern StringList includedTypes;
 
 // An empty folder item is ignored: it would match every folder.
 void addExcludedFolder(const NChar* text);
+// A type item written "*.ext" is taken as ".ext".
 void addExcludedType(const NChar* text);
 void addIncludedType(const NChar* text);
 

@@ -87,6 +87,31 @@ static void reportUnlistedFolder(const NChar* sourceDir, const NChar* destinatio
     ++runCounters.unreadableSkipped;
 }
 
+// True when the folder link dirPath leads to a folder that holds it: one
+// of the folders above it, which the walk has entered on its way down.
+// Walking it would repeat that folder's tree inside itself until the path
+// limit. The path's own prefixes name those folders as the walk met them.
+static bool leadsBackIntoWalk(const NChar* dirPath)
+{
+    FileIdentity target;
+    if (!platGetIdentity(dirPath, &target)) return false;
+    size_t length = textLength(dirPath);
+    NChar* above = static_cast<NChar*>(malloc((length + 1) * sizeof(NChar)));
+    if (above == nullptr) return false;
+    memcpy(above, dirPath, (length + 1) * sizeof(NChar));
+    bool loop = false;
+    // Cut the path behind each separator before its final one, nearest first.
+    for (size_t end = length > 0 ? length - 1 : 0; !loop && end > 0; --end) {
+        while (end > 0 && above[end - 1] != PATH_SEP) --end;
+        if (end == 0) break;
+        above[end] = 0;
+        FileIdentity identity;
+        loop = platGetIdentity(above, &identity) && sameIdentity(identity, target);
+    }
+    free(above);
+    return loop;
+}
+
 static void reportLongName(const NChar* sourceDir, const NChar* name)
 {
     printTo(stderr, N("name too long: %s%s\n"), sourceDir, name);
@@ -165,6 +190,10 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
                 writeTail(&source, entry.name, true);
                 if (isBackupRoot(source.text)) continue;
                 writeTail(&destination, entry.name, true);
+                if ((data.attributes & ATTR_REPARSE_POINT) && leadsBackIntoWalk(source.text)) {
+                    reportUnlistedFolder(source.text, destination.text);
+                    continue;
+                }
                 resumeFolderEntry(destination.text);
                 const NChar* twinFolder = nullptr;
                 if (hasPrevious) {

@@ -295,3 +295,15 @@ bool platHostName(NChar* name, size_t capacity);
 
 // The local time of day of a calendar time. False when it cannot be converted.
 bool platLocalClock(int64_t time, int* hour, int* minute, int* second);
+
+// ---- absolute paths ----------------------------------------------------------
+
+enum FullPathResult { FULLPATH_OK = 0, FULLPATH_TOO_LONG = 1, FULLPATH_FAILED = 2 };
+
+// The absolute form of path in buffer (capacity characters, terminator
+// included), so that a path means the same folder whatever the working
+// folder of a later run: a relative path is taken from the working folder,
+// and "." and ".." are resolved by the text alone (the folder need not
+// exist yet). FULLPATH_TOO_LONG when it does not fit, FULLPATH_FAILED when
+// the working folder cannot be had; the buffer is empty then.
+FullPathResult platFullPath(const NChar* path, NChar* buffer, size_t capacity);

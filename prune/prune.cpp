@@ -84,12 +84,6 @@ static bool parsePeriods(const NChar* value, bool given, int* periods)
     return number >= 1;
 }
 
-static bool isFlagArgument(const NChar* argument)
-{
-    // '/' begins a flag only where it cannot begin a path.
-    return argument[0] == N('-') || (PATH_SEP == N('\\') && argument[0] == N('/'));
-}
-
 // Finds "d=", "w=", "m=" and "y=" in the arguments; false on a value that
 // is not a count.
 static bool readKeepCounts(int* count, NChar*** args, KeepCounts* keep, bool* any)

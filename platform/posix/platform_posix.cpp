@@ -507,3 +507,54 @@ int32_t platRunCommand(NChar* commandLine, int inheritHandles, int hideWindow)
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -2;
 }
+
+// ---- absolute paths ----------------------------------------------------------
+
+// Appends the components of text to the path out (of *length characters,
+// every component behind a '/', the root empty), resolving "." and ".." by
+// the text: ".." at the root stays at the root, as the kernel has it.
+static void appendComponents(char* out, size_t* length, const char* text)
+{
+    for (;;) {
+        while (*text == '/') ++text;
+        const char* end = text;
+        while (*end != 0 && *end != '/') ++end;
+        size_t size = static_cast<size_t>(end - text);
+        if (size == 0) return;
+        if (size == 2 && text[0] == '.' && text[1] == '.') {
+            while (*length > 0 && out[*length - 1] != '/') --*length;
+            if (*length > 0) --*length;
+        } else if (size != 1 || text[0] != '.') {
+            out[(*length)++] = '/';
+            memcpy(out + *length, text, size);
+            *length += size;
+        }
+        text = end;
+    }
+}
+
+FullPathResult platFullPath(const NChar* path, NChar* buffer, size_t capacity)
+{
+    if (capacity > 0) buffer[0] = 0;
+    char* workingFolder = nullptr;
+    if (path[0] != '/') {
+        workingFolder = getcwd(nullptr, 0);
+        if (workingFolder == nullptr) return FULLPATH_FAILED;
+    }
+    // The result is never longer than both texts and a separator between.
+    size_t size = (workingFolder != nullptr ? strlen(workingFolder) : 0) + strlen(path) + 2;
+    char* full = static_cast<char*>(malloc(size));
+    if (full == nullptr) {
+        free(workingFolder);
+        return FULLPATH_FAILED;
+    }
+    size_t length = 0;
+    if (workingFolder != nullptr) appendComponents(full, &length, workingFolder);
+    appendComponents(full, &length, path);
+    free(workingFolder);
+    if (length == 0) full[length++] = '/';
+    full[length] = 0;
+    bool fits = copyText(buffer, capacity, full);
+    free(full);
+    return fits ? FULLPATH_OK : FULLPATH_TOO_LONG;
+}

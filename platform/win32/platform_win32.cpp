@@ -446,3 +446,18 @@ int32_t platRunCommand(NChar* commandLine, int inheritHandles, int hideWindow)
     closeIfValid(process.hThread);
     return result;
 }
+
+// ---- absolute paths ----------------------------------------------------------
+
+FullPathResult platFullPath(const NChar* path, NChar* buffer, size_t capacity)
+{
+    if (capacity == 0) return FULLPATH_TOO_LONG;
+    buffer[0] = 0;
+    DWORD size = capacity < MAXDWORD ? static_cast<DWORD>(capacity) : MAXDWORD;
+    // The length written, or when the buffer is too small the size needed
+    // with the terminator; 0 on failure.
+    DWORD length = GetFullPathNameW(path, size, buffer, nullptr);
+    if (length > 0 && length < size) return FULLPATH_OK;
+    buffer[0] = 0;
+    return length == 0 ? FULLPATH_FAILED : FULLPATH_TOO_LONG;
+}

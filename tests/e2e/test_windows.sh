@@ -167,4 +167,21 @@ expect_absent "$CASE_DIR/bk/$TODAY/.hidden-folder"
 expect_present "$CASE_DIR/bk/$TODAY/folder/.hidden-inside"
 expect_file "$CASE_DIR/bk/_dir" "X:\\$CRLF$(state_name "$CASE_DIR/bk/$TODAY/")$CRLF"
 
+case_begin "a folder link back to a folder above it is reported, not walked; other folder links are walked"
+# Wine shows a Linux symbolic link to a folder as a folder link (a reparse
+# point). Walked, the link up would repeat the tree inside itself.
+src="$CASE_DIR/src"
+mkdir -p "$src/sub/deep" "$CASE_DIR/outside"
+printf 'a' >"$src/sub/a.txt"
+printf 'o' >"$CASE_DIR/outside/o.txt"
+ln -s ../.. "$src/sub/deep/up"
+ln -s ../outside "$src/out"
+run_linksnap -s "$(np "$src")" "$(np "$CASE_DIR/bk")"
+expect_rc 0
+expect_lines "$ERR" "copy error $(np "$CASE_DIR/bk/$TODAY/sub/deep/up/")"
+expect_contains "$CASE_DIR/bk/log.txt" "unreadable file: $(np "$src/sub/deep/up/")"
+expect_contains "$CASE_DIR/bk/log.txt" "                     1 unreadable files skipped"
+[ "$(cd "$CASE_DIR/bk/$TODAY" && find . | sort | tr '\n' ' ')" = ". ./out ./out/o.txt ./sub ./sub/a.txt ./sub/deep " ] ||
+    fail "snapshot: $(cd "$CASE_DIR/bk/$TODAY" && find . | sort | head -20 | tr '\n' ' ')"
+
 finish

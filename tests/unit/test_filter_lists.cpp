@@ -67,19 +67,25 @@ TEST_F(FilterListsTest, FullPathEntryMatchesOnlyThatFolder)
     EXPECT_EQ(0, excluded("/other/data/temp/"));
 }
 
-TEST_F(FilterListsTest, TypesAreHeldOnceUnderCaseFoldingAndNotCleaned)
+TEST_F(FilterListsTest, TypesAreHeldOnceUnderCaseFoldingAndStarDotMeansDot)
 {
     addExcludedType(N(".tmp"));
     addExcludedType(N(".TMP"));
-    addExcludedType(N("*.tmp"));
-    addIncludedType(N(".tmp"));
-    ASSERT_EQ(2, excludedTypes.count);
-    EXPECT_EQ(NString(N("*.tmp")), NString(excludedTypes.items[1]));
-    EXPECT_EQ(1, includedTypes.count);
+    addExcludedType(N("*.tmp")); // as the usage text writes it: the same entry
+    addExcludedType(N("*.Bak"));
+    addExcludedType(N("*tmp")); // no "*." : kept as it is
+    addExcludedType(N("**.x"));
+    addIncludedType(N("*.tmp"));
+    ASSERT_EQ(4, excludedTypes.count);
+    EXPECT_EQ(NString(N(".Bak")), NString(excludedTypes.items[1]));
+    EXPECT_EQ(NString(N("*tmp")), NString(excludedTypes.items[2]));
+    EXPECT_EQ(NString(N("**.x")), NString(excludedTypes.items[3]));
+    ASSERT_EQ(1, includedTypes.count);
+    EXPECT_EQ(NString(N(".tmp")), NString(includedTypes.items[0]));
     // Only A-Z fold: other characters compare by value.
     addExcludedType(N(".\xC4"));
     addExcludedType(N(".\xE4"));
-    EXPECT_EQ(4, excludedTypes.count);
+    EXPECT_EQ(6, excludedTypes.count);
 }
 
 TEST_F(FilterListsTest, TypeMatching)
@@ -87,10 +93,11 @@ TEST_F(FilterListsTest, TypeMatching)
     addExcludedType(N(".tmp"));
     addExcludedType(N("*.bak"));
     addExcludedType(N("doc"));
+    EXPECT_EQ(1, matchesType(&excludedTypes, N("old.bak"), false));
     EXPECT_EQ(1, matchesType(&excludedTypes, N("a.tmp"), false));
     EXPECT_EQ(1, matchesType(&excludedTypes, N("B.TMP"), false));
     EXPECT_EQ(1, matchesType(&excludedTypes, N("x.y.tmp"), false));
-    EXPECT_EQ(0, matchesType(&excludedTypes, N("a.tmp.bak"), false));
+    EXPECT_EQ(0, matchesType(&excludedTypes, N("a.tmp.old"), false));
     EXPECT_EQ(0, matchesType(&excludedTypes, N("tmp"), false));
     EXPECT_EQ(0, matchesType(&excludedTypes, N("a.doc"), false));
 

@@ -280,4 +280,37 @@ TEST_F(StateFileTest, LatestSnapshotIsTheGreatestSubfolderName)
     EXPECT_EQ(0, previousSnapshotPath[0]);
 }
 
+
+// The absolute form of a path, '/' standing for the separator and, on
+// Windows, a drive for the root.
+TEST_F(StateFileTest, FullPathResolvesDotsByTextAndTakesRelativePathsFromTheWorkingFolder)
+{
+#ifdef _WIN32
+    const NString root = N("C:");
+#else
+    const NString root;
+#endif
+    auto full = [](const NString& path) {
+        NChar buffer[PATH_CHARS];
+        buffer[0] = N('?');
+        FullPathResult result = platFullPath(path.c_str(), buffer, PATH_CHARS);
+        return result == FULLPATH_OK ? NString(buffer) : NString(N("error"));
+    };
+    // The folders named need not exist.
+    EXPECT_EQ(root + dirText("/a/c"), full(root + dirText("/a/./b/../c")));
+    EXPECT_EQ(root + dirText("/"), full(root + dirText("/a/b/../../..")));
+    EXPECT_EQ(root + dirText("/a/b/c"), full(root + dirText("/a/b/c")));
+    NString here = fs::current_path().native();
+    EXPECT_EQ(here + dirText("/y"), full(dirText("x/../y")));
+    EXPECT_EQ(here, full(dirText(".")));
+    // Too long for the buffer: nothing is cut.
+    NString longPath = root + dirText("/") + NString(PATH_CHARS, N('a'));
+    NChar buffer[PATH_CHARS];
+    EXPECT_EQ(FULLPATH_TOO_LONG, platFullPath(longPath.c_str(), buffer, PATH_CHARS));
+    EXPECT_EQ(0, buffer[0]);
+    // Two dots more make it fit.
+    NString shortened = longPath + dirText("/..");
+    EXPECT_EQ(root + dirText("/"), full(shortened));
+}
+
 } // namespace
