@@ -1,0 +1,45 @@
+// Output of a walk that runs on several threads, in the order one thread
+// would have written it.
+//
+// Every part of the walk (one folder, with the subfolders it walks itself)
+// writes into its own node. A node's output is a sequence of texts and of
+// child nodes, each child standing at the place where its part of the walk
+// began. One emitter writes the whole tree out in that order, each text as
+// soon as everything before it is out, so progress lines still flow while
+// the walk runs. A producer that runs too far ahead of the emitter waits,
+// so the memory held stays bounded whatever the tree.
+#pragma once
+
+#include <cstddef>
+
+enum OutputChannel { CHANNEL_STDOUT = 0, CHANNEL_STDERR = 1, CHANNEL_LOG = 2 };
+
+struct OutputNode;
+
+// Text held before a producer that is not at the emitter's place waits.
+const size_t ORDERED_OUTPUT_LIMIT = 4u << 20;
+
+// The root of one walk's output.
+OutputNode* openOutputRoot();
+
+// A new node at the current end of parent's output; parent must be open.
+OutputNode* openOutputChild(OutputNode* parent);
+
+// No more output comes to node. The producer must not use it afterwards.
+void closeOutputNode(OutputNode* node);
+
+// Output of the calling thread goes into node from now on; null sends it
+// straight out again. Returns the node that was current before.
+OutputNode* captureOutputInto(OutputNode* node);
+
+// Adds text to the calling thread's node; false (nothing done) when the
+// thread writes straight out. May wait while too much text is held; help
+// is called then (when not null) so that the waiting thread can do work
+// that lets the emitter go on; it returns false when it found none.
+bool captureOutput(OutputChannel channel, const char* text, size_t length);
+void setOutputHelper(bool (*help)());
+
+// Writes the output of root and all its nodes in order through write, as
+// it becomes available, and returns once root and every node in it are
+// closed and written. Frees every node.
+void emitOutput(OutputNode* root, void (*write)(OutputChannel channel, const char* text, size_t length));
