@@ -104,8 +104,16 @@ int runBackup(int argc, NChar** argv)
         printTo(stderr, N("no local date for the snapshot name\n"));
         return 1;
     }
-    attributes = platGetAttributes(snapshotPath);
-    if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) {
+    // Anything of the snapshot's name (a folder, a file, a link, dangling
+    // or not) refuses the run: the snapshot folder is made by this run
+    // alone. A folder that cannot be made for another reason (no rights)
+    // fails each of its files, reported and counted.
+    MakeDirResult made = MAKEDIR_OK;
+    if (runSettings.noExec)
+        made = platGetAttributes(snapshotPath) != INVALID_ATTRIBUTES ? MAKEDIR_EXISTS : MAKEDIR_OK;
+    else
+        made = platMakeDir(snapshotPath);
+    if (made == MAKEDIR_EXISTS) {
         printTo(stderr, N("destination %s already exists.\n"), snapshotPath);
         return 1;
     }

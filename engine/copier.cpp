@@ -7,6 +7,7 @@
 #include "report/run_state.h"
 
 CopyBuffer copyBuffer;
+bool replaceExisting = false;
 
 void releaseCopyBuffer()
 {
@@ -29,20 +30,22 @@ static int unwritable(const NChar* destinationPath)
     return ERROR_WRITE_FAULT_CODE;
 }
 
-// Stores a symbolic link as a link; it counts as a copied file with no bytes.
-static int copyLink(const NChar* sourcePath, const NChar* destinationPath)
+int reportUncreatable(const NChar* destinationPath)
+{
+    if (runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
+    ++runCounters.writeErrors;
+    return ERROR_CREATE_FAILED_CODE;
+}
+
+// Stores a symbolic link as a link; it counts as a copied file with no
+// bytes. It takes the owner and times of data, the link as it was looked at.
+static int copyLink(const NChar* sourcePath, const NChar* destinationPath, const FileData& data)
 {
     showProgress(PROGRESS_COPY, destinationPath);
-    if (!platCopySymbolicLink(sourcePath, destinationPath)) {
-        if (runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
-        ++runCounters.writeErrors;
-        return ERROR_CREATE_FAILED_CODE;
-    }
-    FileData data;
-    if (platGetFileData(sourcePath, &data)) {
-        platSetAttributes(destinationPath, &data);
-        platSetTimes(destinationPath, &data);
-    }
+    if (platCopySymbolicLink(sourcePath, destinationPath, replaceExisting) != CREATE_OK)
+        return reportUncreatable(destinationPath);
+    platSetAttributes(destinationPath, &data);
+    platSetTimes(destinationPath, &data);
     ++runCounters.filesCopied;
     return ERROR_SUCCESS_CODE;
 }
@@ -89,7 +92,7 @@ int copyFile(const NChar* sourcePath, const NChar* destinationPath, const FileDa
         data = *sourceData;
     else
         known = platGetFileData(sourcePath, &data);
-    if (known && data.isSymbolicLink) return copyLink(sourcePath, destinationPath);
+    if (known && data.isSymbolicLink) return copyLink(sourcePath, destinationPath, data);
     // A FIFO, socket or device is never opened: it could block forever.
     if (known && data.isSpecialFile) return unreadable(sourcePath);
 
@@ -112,11 +115,9 @@ int copyFile(const NChar* sourcePath, const NChar* destinationPath, const FileDa
     FileHandle* source = nullptr;
     if (platOpenRead(sourcePath, &source) != OPEN_OK) return unreadable(sourcePath);
     FileHandle* destination = nullptr;
-    if (!platCreateWrite(destinationPath, &destination)) {
+    if (platCreateWrite(destinationPath, replaceExisting, &destination) != CREATE_OK) {
         platClose(source);
-        if (runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
-        ++runCounters.writeErrors;
-        return ERROR_CREATE_FAILED_CODE;
+        return reportUncreatable(destinationPath);
     }
     showProgress(PROGRESS_COPY, destinationPath);
 

@@ -25,6 +25,18 @@ const int ERROR_CREATE_FAILED_CODE = 1631;
 
 struct FileData;
 
+// Whether a name that already exists in the snapshot folder is replaced.
+// A new snapshot folder holds nothing of its own: there an existing name
+// means that two source names fall on one name of the backup disk (a
+// case-insensitive or name-limited file system), and the second is
+// reported, never put in the place of the first. Off unless a run that
+// continues an earlier snapshot turns it on.
+extern bool replaceExisting;
+
+// Reports destinationPath as a file that cannot be created (the caller
+// prints the copy error line); returns the error code.
+int reportUncreatable(const NChar* destinationPath);
+
 // sourceData is the standard attribute data of the source when the caller
 // has just read it, so that it is not read twice; null, and the copier
 // reads it itself.

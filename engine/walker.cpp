@@ -38,16 +38,96 @@ static bool isSkipped(const FindEntry& entry, const NChar* sourceDir)
     return false;
 }
 
-// A file is unchanged when size, creation time and last-write time equal
-// its twin's; content, attributes and last-access time are not compared.
-// The source's data is the one the folder test read a moment ago.
-static bool isUnchanged(const FileData& source, const NChar* twinPath)
+// What the backup file system keeps of a file, found once per run on the
+// new snapshot folder: a time is stored rounded to timeStep (in FileTime
+// fractions; NTFS through ntfs-3g keeps 100 ns, exFAT 10 ms, FAT 2 s), and
+// modes and owners may not be kept at all.
+struct TargetTraits {
+    int64_t timeStep;
+    bool keepsModes;
+    bool keepsOwners;
+};
+
+static TargetTraits target = {1, true, false};
+
+// t rounded down to a multiple of step fractions, as whole seconds and a
+// fraction; steps of a second and more are whole seconds.
+static FileTime roundedDown(const FileTime& t, int64_t step)
 {
+    FileTime result = t;
+    if (step >= FILE_TIME_FRACTIONS) {
+        int64_t seconds = step / FILE_TIME_FRACTIONS;
+        int64_t rest = t.seconds % seconds;
+        if (rest < 0) rest += seconds;
+        result.seconds = t.seconds - rest;
+        result.fraction = 0;
+    } else {
+        result.fraction = static_cast<int32_t>(t.fraction - t.fraction % step);
+    }
+    return result;
+}
+
+static bool sameTimeAtTarget(const FileTime& a, const FileTime& b)
+{
+    return sameFileTime(roundedDown(a, target.timeStep), roundedDown(b, target.timeStep));
+}
+
+// Sets an odd time on the new snapshot folder and reads it back: the
+// coarsest step that explains what came back is the file system's.
+static int64_t probeTimeStep(const NChar* folder)
+{
+    FileData data;
+    if (!platGetFileData(folder, &data)) return 1;
+    const FileTime odd = {1000000001, FILE_TIME_FRACTIONS - 1};
+    data.creationTime = odd;
+    data.lastAccessTime = odd;
+    data.lastWriteTime = odd;
+    FileData stored;
+    if (!platSetTimes(folder, &data) || !platGetFileData(folder, &stored)) return 1;
+    // 1 ns, 100 ns, 1 us, 1 ms, 10 ms, 1 s, 2 s, in fractions.
+    const int64_t NS_PER_FRACTION = 1000000000 / FILE_TIME_FRACTIONS;
+    const int64_t stepsNs[] = {1, 100, 1000, 1000000, 10000000, 1000000000, 2000000000};
+    const FileTime& back = stored.lastWriteTime;
+    for (int64_t ns : stepsNs) {
+        int64_t step = ns < NS_PER_FRACTION ? 1 : ns / NS_PER_FRACTION;
+        if (sameFileTime(roundedDown(odd, step), back)) return step;
+    }
+    // A file system that rounds to the nearest step instead.
+    for (int64_t ns : stepsNs) {
+        int64_t step = ns < NS_PER_FRACTION ? 1 : ns / NS_PER_FRACTION;
+        if (sameFileTime(roundedDown(odd, step), roundedDown(back, step))) return step;
+    }
+    return 2LL * FILE_TIME_FRACTIONS;
+}
+
+static void probeTarget(const NChar* snapshotDir)
+{
+    target.timeStep = probeTimeStep(snapshotDir);
+    platProbeAccess(snapshotDir, &target.keepsModes, &target.keepsOwners);
+}
+
+// A file is unchanged when it has a twin of its own kind (a regular file,
+// or a link for a link) with equal size, creation and last-write time (at
+// the backup disk's precision), and, where that disk keeps them, equal
+// permission bits, owner and group: a hard link shares all of these, so a
+// changed mode must be copied to reach the new snapshot. A link also needs
+// an equal target. Content and last-access time are not compared.
+static bool isUnchanged(const FileData& source, const NChar* sourcePath, const NChar* twinPath)
+{
+    if (source.isSpecialFile) return false;
     FileData twin;
     if (!platGetFileData(twinPath, &twin)) return false;
-    return source.size == twin.size && sameFileTime(source.creationTime, twin.creationTime) &&
-           sameFileTime(source.lastWriteTime, twin.lastWriteTime) &&
-           source.isSymbolicLink == twin.isSymbolicLink;
+    if (twin.isSymbolicLink != source.isSymbolicLink || twin.isSpecialFile ||
+        (twin.attributes & ATTR_DIRECTORY))
+        return false;
+    if (source.size != twin.size || !sameTimeAtTarget(source.creationTime, twin.creationTime) ||
+        !sameTimeAtTarget(source.lastWriteTime, twin.lastWriteTime))
+        return false;
+    if (target.keepsModes && !source.isSymbolicLink && source.permissions != twin.permissions)
+        return false;
+    if (target.keepsOwners && (source.owner != twin.owner || source.group != twin.group))
+        return false;
+    return !source.isSymbolicLink || platSameLinkTarget(sourcePath, twinPath);
 }
 
 static void copyAndReport(const NChar* sourcePath, const NChar* destinationPath,
@@ -65,8 +145,15 @@ static void linkFile(const NChar* sourcePath, const FileData* sourceData, const 
         ++runCounters.filesLinked;
         return;
     }
-    if (platHardLink(destinationPath, twinPath)) {
+    CreateResult linked = platHardLink(destinationPath, twinPath);
+    if (linked == CREATE_OK) {
         ++runCounters.filesLinked;
+        return;
+    }
+    if (linked == CREATE_EXISTS) {
+        // Another source name already took this name on the backup disk.
+        printTo(stderr, N("copy error %s\n"), destinationPath);
+        reportUncreatable(destinationPath);
         return;
     }
     printTo(stderr, N("link error %s\n"), destinationPath);
@@ -118,7 +205,21 @@ static void writeTail(PathBuffer* buffer, const NChar* name, bool isFolder)
     if (isFolder) appendText(tail, NAME_CHARS, PATH_SEP_TEXT);
 }
 
-int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir)
+// A snapshot folder whose name was already taken in the new snapshot: two
+// source folders fall on one name of the backup disk. The second is
+// reported like a file that cannot be created, and its content is not put
+// into the first.
+static void reportTakenFolder(const NChar* destinationDir)
+{
+    printTo(stderr, N("copy error %s\n"), destinationDir);
+    reportUncreatable(destinationDir);
+}
+
+// Makes destinationDir and fills it from sourceDir. folderData is the source folder's
+// own data: its access and times go to the snapshot folder after its
+// content, since every entry made in a folder changes its last-write time.
+static int walkFolder(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir,
+                      const FileData* folderData, bool isTop)
 {
     if (isExcludedFolder(sourceDir)) return 0;
 
@@ -134,7 +235,15 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
         return ERROR_OUTOFMEMORY_CODE;
     }
 
-    if (!runSettings.noExec) platMakeDir(destinationDir);
+    // The snapshot folder itself may already have been made by the caller.
+    if (!runSettings.noExec && platMakeDir(destinationDir) == MAKEDIR_EXISTS && !isTop &&
+        !replaceExisting) {
+        reportTakenFolder(destinationDir);
+        free(destination.text);
+        free(source.text);
+        free(previous.text);
+        return 0;
+    }
 
     FindEntry entry;
     FindHandle* find = platFindFirst(sourceDir, &entry);
@@ -145,7 +254,7 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
         do {
             if (isSkipped(entry, sourceDir)) continue;
             size_t nameLength = textLength(entry.name);
-            if (nameLength >= static_cast<size_t>(NAME_CHARS)) {
+            if (nameLength > static_cast<size_t>(NAME_MAX_CHARS)) {
                 reportLongName(sourceDir, entry.name);
                 continue;
             }
@@ -155,11 +264,6 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
             bool known = platGetFileData(source.text, &data);
             bool isFolder = known && (data.attributes & ATTR_DIRECTORY);
             if (isFolder) {
-                // A folder name needs room for its separator as well.
-                if (nameLength + 1 >= static_cast<size_t>(NAME_CHARS)) {
-                    reportLongName(sourceDir, entry.name);
-                    continue;
-                }
                 writeTail(&source, entry.name, true);
                 if (isBackupRoot(source.text)) continue;
                 writeTail(&destination, entry.name, true);
@@ -172,13 +276,13 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
                         twinFolder = previous.text;
                     }
                 }
-                walkTree(source.text, twinFolder, destination.text);
+                walkFolder(source.text, twinFolder, destination.text, &data, false);
                 continue;
             }
             writeTail(&destination, entry.name, false);
             if (hasPrevious && known) {
                 writeTail(&previous, entry.name, false);
-                if (isUnchanged(data, previous.text)) {
+                if (isUnchanged(data, source.text, previous.text)) {
                     linkFile(source.text, &data, previous.text, destination.text);
                     continue;
                 }
@@ -187,11 +291,23 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
         } while (platFindNext(find, &entry));
         platFindClose(find);
     }
-    // Set last: a read-only folder must first take its content.
-    if (!runSettings.noExec) platCopyFolderAccess(sourceDir, destinationDir);
+    // Set last: a read-only folder must first take its content, and every
+    // entry made in it changed its times.
+    if (!runSettings.noExec) {
+        platCopyFolderAccess(sourceDir, destinationDir);
+        if (folderData != nullptr) platSetTimes(destinationDir, folderData);
+    }
 
     free(destination.text);
     free(source.text);
     free(previous.text);
     return 0;
+}
+
+int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir)
+{
+    FileData folderData;
+    bool known = platGetFileData(sourceDir, &folderData);
+    if (!runSettings.noExec) probeTarget(destinationDir);
+    return walkFolder(sourceDir, previousDir, destinationDir, known ? &folderData : nullptr, true);
 }

@@ -13,8 +13,8 @@
 #include "platform/text.h"
 
 // Attribute word bits, as the Windows file system defines them. The POSIX
-// build maps its file types onto them (a dot name is hidden, a FIFO, socket
-// or device is a system file, a symbolic link is a reparse point).
+// build maps its file types onto them (a FIFO, socket or device is a system
+// file, a symbolic link is a reparse point); it has no hidden files.
 const uint32_t ATTR_HIDDEN = 0x2;
 const uint32_t ATTR_SYSTEM = 0x4;
 const uint32_t ATTR_DIRECTORY = 0x10;
@@ -27,6 +27,12 @@ struct FileTime {
     int64_t seconds;
     int32_t fraction;
 };
+
+#ifdef _WIN32
+const int32_t FILE_TIME_FRACTIONS = 10000000; // 100-nanosecond ticks a second
+#else
+const int32_t FILE_TIME_FRACTIONS = 1000000000; // nanoseconds a second
+#endif
 
 inline bool sameFileTime(const FileTime& a, const FileTime& b)
 {
@@ -101,9 +107,22 @@ bool platSetTimes(const NChar* path, const FileData* data);
 // Windows folders take their access from the backup root: nothing to do.
 void platCopyFolderAccess(const NChar* source, const NChar* destination);
 
+enum CreateResult { CREATE_OK = 0, CREATE_EXISTS = 1, CREATE_FAILED = 2 };
+
 // Makes newPath a second name of existingPath; never follows a symbolic
-// link. False on failure.
-bool platHardLink(const NChar* newPath, const NChar* existingPath);
+// link and never replaces an existing newPath (CREATE_EXISTS).
+CreateResult platHardLink(const NChar* newPath, const NChar* existingPath);
+
+// True when the symbolic links a and b hold the same target text (the
+// Windows build stores no links: always true there).
+bool platSameLinkTarget(const NChar* a, const NChar* b);
+
+// What the file system of the folder dirPath keeps of what the program
+// gives a copy: permission bits, and owner and group (only asked when the
+// process may give files away). Found by trying them on the folder, which
+// gets its own mode and owner back afterwards. The Windows build carries
+// neither: both false.
+void platProbeAccess(const NChar* dirPath, bool* keepsModes, bool* keepsOwners);
 
 enum MakeDirResult { MAKEDIR_OK = 0, MAKEDIR_EXISTS = 1, MAKEDIR_FAILED = 2 };
 
@@ -149,9 +168,10 @@ enum OpenResult { OPEN_OK = 0, OPEN_FAILED = 1, OPEN_NOT_REGULAR = 2 };
 // never opened for reading (it could block forever): OPEN_NOT_REGULAR.
 OpenResult platOpenRead(const NChar* path, FileHandle** handle);
 
-// Creates path for writing; an existing file of that name is replaced by a
-// new one, never written through (it may be a link into an older snapshot).
-bool platCreateWrite(const NChar* path, FileHandle** handle);
+// Creates path for writing. An existing entry of that name is left alone
+// (CREATE_EXISTS) unless replace is set; then a file is replaced by a new
+// one, never written through (it may be a link into an older snapshot).
+CreateResult platCreateWrite(const NChar* path, bool replace, FileHandle** handle);
 
 // Reads up to size bytes; the count read, 0 at the end of the file, -1 on a
 // read error.
@@ -165,8 +185,9 @@ int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size);
 bool platClose(FileHandle* handle);
 
 // Stores a symbolic link source as a link at destination, with the same
-// target text. Only the POSIX build stores links; false on failure.
-bool platCopySymbolicLink(const NChar* source, const NChar* destination);
+// target text; an existing destination is kept (CREATE_EXISTS) unless
+// replace is set. Only the POSIX build stores links.
+CreateResult platCopySymbolicLink(const NChar* source, const NChar* destination, bool replace);
 
 // ---- text streams ----------------------------------------------------------
 

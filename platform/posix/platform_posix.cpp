@@ -1,7 +1,8 @@
 // The POSIX side of the platform layer (Linux).
 //
-// How the Windows notions map here: the separator is '/', a name that
-// begins with '.' is hidden, a FIFO, socket or device is a system file, a
+// How the Windows notions map here: the separator is '/', no entry is
+// hidden (a dot name is an ordinary entry), a FIFO, socket or device is a
+// system file, a
 // symbolic link is never followed during the walk and is stored as a link,
 // the creation time is the last-write time (POSIX cannot set a birth time),
 // and times are carried at full nanosecond resolution.
@@ -41,21 +42,11 @@ static uint32_t attributesOfMode(mode_t mode)
     return ATTR_SYSTEM;
 }
 
-// The hidden bit comes from the name: the last component of path.
-static uint32_t hiddenOfPath(const char* path)
-{
-    size_t length = strlen(path);
-    while (length > 0 && path[length - 1] == '/') --length;
-    size_t start = length;
-    while (start > 0 && path[start - 1] != '/') --start;
-    return (length > start && path[start] == '.') ? ATTR_HIDDEN : 0;
-}
-
 uint32_t platGetAttributes(const NChar* path)
 {
     struct stat info;
     if (lstat(path, &info) != 0) return INVALID_ATTRIBUTES;
-    return attributesOfMode(info.st_mode) | hiddenOfPath(path);
+    return attributesOfMode(info.st_mode);
 }
 
 static FileTime fileTimeOf(const struct timespec& t)
@@ -70,7 +61,7 @@ bool platGetFileData(const NChar* path, FileData* data)
 {
     struct stat info;
     if (lstat(path, &info) != 0) return false;
-    data->attributes = attributesOfMode(info.st_mode) | hiddenOfPath(path);
+    data->attributes = attributesOfMode(info.st_mode);
     data->lastWriteTime = fileTimeOf(info.st_mtim);
     data->creationTime = data->lastWriteTime;
     data->lastAccessTime = fileTimeOf(info.st_atim);
@@ -133,9 +124,57 @@ void platCopyFolderAccess(const NChar* source, const NChar* destination)
     chmod(destination, info.st_mode & 07777);
 }
 
-bool platHardLink(const NChar* newPath, const NChar* existingPath)
+CreateResult platHardLink(const NChar* newPath, const NChar* existingPath)
 {
-    return link(existingPath, newPath) == 0;
+    if (link(existingPath, newPath) == 0) return CREATE_OK;
+    return errno == EEXIST ? CREATE_EXISTS : CREATE_FAILED;
+}
+
+// The target text of a symbolic link; false when it cannot be read.
+static bool readLinkTarget(const char* path, std::vector<char>* target)
+{
+    target->resize(256);
+    for (;;) {
+        ssize_t n = readlink(path, target->data(), target->size());
+        if (n < 0) return false;
+        if (static_cast<size_t>(n) < target->size()) {
+            (*target)[static_cast<size_t>(n)] = 0;
+            target->resize(static_cast<size_t>(n) + 1);
+            return true;
+        }
+        if (target->size() >= (1u << 20)) return false;
+        target->resize(target->size() * 2);
+    }
+}
+
+bool platSameLinkTarget(const NChar* a, const NChar* b)
+{
+    std::vector<char> first, second;
+    return readLinkTarget(a, &first) && readLinkTarget(b, &second) && first == second;
+}
+
+void platProbeAccess(const NChar* dirPath, bool* keepsModes, bool* keepsOwners)
+{
+    *keepsModes = false;
+    *keepsOwners = false;
+    struct stat before;
+    if (stat(dirPath, &before) != 0) return;
+    // An odd mode that no file system invents on its own.
+    const mode_t probeMode = 0751;
+    struct stat after;
+    *keepsModes = chmod(dirPath, probeMode) == 0 && stat(dirPath, &after) == 0 &&
+                  (after.st_mode & 07777) == probeMode;
+    if (isRoot()) {
+        // Another owner, for a moment, with no rights for anyone: a file
+        // system that keeps no owners (FAT, ntfs-3g without a user map)
+        // refuses it or shows its mount owner.
+        const uid_t probeOwner = before.st_uid == 1 ? 2 : 1;
+        if (chmod(dirPath, 0) == 0 && chown(dirPath, probeOwner, probeOwner) == 0 &&
+            stat(dirPath, &after) == 0)
+            *keepsOwners = after.st_uid == probeOwner && after.st_gid == probeOwner;
+        if (chown(dirPath, before.st_uid, before.st_gid) != 0) *keepsOwners = false;
+    }
+    chmod(dirPath, before.st_mode & 07777);
 }
 
 MakeDirResult platMakeDir(const NChar* path)
@@ -186,7 +225,6 @@ static bool readEntry(FindHandle* handle, FindEntry* entry)
             break;
         }
         }
-        if (d->d_name[0] == '.') attributes |= ATTR_HIDDEN;
         entry->name = d->d_name;
         entry->attributes = attributes;
         return true;
@@ -259,18 +297,19 @@ OpenResult platOpenRead(const NChar* path, FileHandle** handle)
     return *handle != nullptr ? OPEN_OK : OPEN_FAILED;
 }
 
-bool platCreateWrite(const NChar* path, FileHandle** handle)
+CreateResult platCreateWrite(const NChar* path, bool replace, FileHandle** handle)
 {
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
     int fd = open(path, flags, 0666);
     if (fd < 0 && errno == EEXIST) {
+        if (!replace) return CREATE_EXISTS;
         // Replace, never truncate: the old file may share its data with a
         // file of an earlier snapshot through a hard link.
         if (unlink(path) == 0) fd = open(path, flags, 0666);
     }
-    if (fd < 0) return false;
+    if (fd < 0) return CREATE_FAILED;
     *handle = handleOf(fd);
-    return *handle != nullptr;
+    return *handle != nullptr ? CREATE_OK : CREATE_FAILED;
 }
 
 int64_t platRead(FileHandle* handle, void* buffer, int64_t size)
@@ -316,22 +355,15 @@ bool platClose(FileHandle* handle)
     return result == 0;
 }
 
-bool platCopySymbolicLink(const NChar* source, const NChar* destination)
+CreateResult platCopySymbolicLink(const NChar* source, const NChar* destination, bool replace)
 {
-    std::vector<char> target(256);
-    for (;;) {
-        ssize_t n = readlink(source, target.data(), target.size());
-        if (n < 0) return false;
-        if (static_cast<size_t>(n) < target.size()) {
-            target[static_cast<size_t>(n)] = 0;
-            break;
-        }
-        if (target.size() >= (1u << 20)) return false;
-        target.resize(target.size() * 2);
-    }
-    if (symlink(target.data(), destination) == 0) return true;
-    if (errno != EEXIST || unlink(destination) != 0) return false;
-    return symlink(target.data(), destination) == 0;
+    std::vector<char> target;
+    if (!readLinkTarget(source, &target)) return CREATE_FAILED;
+    if (symlink(target.data(), destination) == 0) return CREATE_OK;
+    if (errno != EEXIST) return CREATE_FAILED;
+    if (!replace) return CREATE_EXISTS;
+    if (unlink(destination) != 0) return CREATE_FAILED;
+    return symlink(target.data(), destination) == 0 ? CREATE_OK : CREATE_FAILED;
 }
 
 // ---- streams -----------------------------------------------------------------

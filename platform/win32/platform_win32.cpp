@@ -122,9 +122,26 @@ void platCopyFolderAccess(const NChar* source, const NChar* destination)
     (void)destination;
 }
 
-bool platHardLink(const NChar* newPath, const NChar* existingPath)
+CreateResult platHardLink(const NChar* newPath, const NChar* existingPath)
 {
-    return CreateHardLinkW(newPath, existingPath, nullptr) != 0;
+    if (CreateHardLinkW(newPath, existingPath, nullptr)) return CREATE_OK;
+    return GetLastError() == ERROR_ALREADY_EXISTS ? CREATE_EXISTS : CREATE_FAILED;
+}
+
+bool platSameLinkTarget(const NChar* a, const NChar* b)
+{
+    // Links are followed here, never stored: there is no target to compare.
+    (void)a;
+    (void)b;
+    return true;
+}
+
+void platProbeAccess(const NChar* dirPath, bool* keepsModes, bool* keepsOwners)
+{
+    // Access comes from the folder a file is made in; nothing is carried.
+    (void)dirPath;
+    *keepsModes = false;
+    *keepsOwners = false;
 }
 
 MakeDirResult platMakeDir(const NChar* path)
@@ -244,16 +261,19 @@ OpenResult platOpenRead(const NChar* path, FileHandle** handle)
     return *handle != nullptr ? OPEN_OK : OPEN_FAILED;
 }
 
-bool platCreateWrite(const NChar* path, FileHandle** handle)
+CreateResult platCreateWrite(const NChar* path, bool replace, FileHandle** handle)
 {
     // Replace, never truncate: an existing file may share its data with a
     // file of an earlier snapshot through a hard link, and "wb" would write
     // through it. A file that cannot be removed is not written at all.
-    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES && !DeleteFileW(path)) return false;
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+        if (!replace) return CREATE_EXISTS;
+        if (!DeleteFileW(path)) return CREATE_FAILED;
+    }
     FILE* stream = openStream(path, L"wb");
-    if (stream == nullptr) return false;
+    if (stream == nullptr) return CREATE_FAILED;
     *handle = handleOf(stream);
-    return *handle != nullptr;
+    return *handle != nullptr ? CREATE_OK : CREATE_FAILED;
 }
 
 int64_t platRead(FileHandle* handle, void* buffer, int64_t size)
@@ -277,12 +297,13 @@ bool platClose(FileHandle* handle)
     return result == 0;
 }
 
-bool platCopySymbolicLink(const NChar* source, const NChar* destination)
+CreateResult platCopySymbolicLink(const NChar* source, const NChar* destination, bool replace)
 {
     // Never reached: links are followed on Windows, not stored as links.
     (void)source;
     (void)destination;
-    return false;
+    (void)replace;
+    return CREATE_FAILED;
 }
 
 // ---- streams -----------------------------------------------------------------
