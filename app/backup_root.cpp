@@ -307,6 +307,9 @@ void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NCha
         return;
     if (snapshotLine[0] != 0) snapshotLine[0] = N('$');
 
+    // A stale new file left by a killed run goes first: the new one is
+    // created afresh, never written through whatever has its name.
+    platRemoveFile(newPath);
     FILE* file = platOpenStream(newPath, "wb");
     if (file == nullptr) return;
     writeStateText(file, N(""), sourcePath);

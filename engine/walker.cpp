@@ -17,11 +17,24 @@ bool setExcludedRoot(const NChar* rootPath)
     return rootExcluded;
 }
 
-static bool isBackupRoot(const NChar* dirPath)
+static bool isBackupRoot(DirHandle* dir)
 {
     FileIdentity identity;
-    return rootExcluded && platGetIdentity(dirPath, &identity) && sameIdentity(identity, excludedRoot);
+    return rootExcluded && platGetDirIdentity(dir, &identity) && sameIdentity(identity, excludedRoot);
 }
+
+// The three folders of one level of the walk, open, with their paths: the
+// source folder, its twin in the previous snapshot (null: none) and the
+// folder of the new snapshot (null when it could not be made, and in a dry
+// run, which makes nothing).
+struct Level {
+    DirHandle* source;
+    const NChar* sourcePath;
+    DirHandle* previous;
+    const NChar* previousPath;
+    DirHandle* destination;
+    const NChar* destinationPath;
+};
 
 // The tests that leave an entry out before anything is asked of the file
 // system; they use the name and the attribute word of the enumeration.
@@ -74,16 +87,16 @@ static bool sameTimeAtTarget(const FileTime& a, const FileTime& b)
 
 // Sets an odd time on the new snapshot folder and reads it back: the
 // coarsest step that explains what came back is the file system's.
-static int64_t probeTimeStep(const NChar* folder)
+static int64_t probeTimeStep(DirHandle* folder)
 {
     FileData data;
-    if (!platGetFileData(folder, &data)) return 1;
+    if (!platGetDirData(folder, &data)) return 1;
     const FileTime odd = {1000000001, FILE_TIME_FRACTIONS - 1};
     data.creationTime = odd;
     data.lastAccessTime = odd;
     data.lastWriteTime = odd;
     FileData stored;
-    if (!platSetTimes(folder, &data) || !platGetFileData(folder, &stored)) return 1;
+    if (!platSetDirTimes(folder, &data) || !platGetDirData(folder, &stored)) return 1;
     // 1 ns, 100 ns, 1 us, 1 ms, 10 ms, 1 s, 2 s, in fractions.
     const int64_t NS_PER_FRACTION = 1000000000 / FILE_TIME_FRACTIONS;
     const int64_t stepsNs[] = {1, 100, 1000, 1000000, 10000000, 1000000000, 2000000000};
@@ -100,7 +113,7 @@ static int64_t probeTimeStep(const NChar* folder)
     return 2LL * FILE_TIME_FRACTIONS;
 }
 
-static void probeTarget(const NChar* snapshotDir)
+static void probeTarget(DirHandle* snapshotDir)
 {
     target.timeStep = probeTimeStep(snapshotDir);
     platProbeAccess(snapshotDir, &target.keepsModes, &target.keepsOwners);
@@ -112,11 +125,12 @@ static void probeTarget(const NChar* snapshotDir)
 // permission bits, owner and group: a hard link shares all of these, so a
 // changed mode must be copied to reach the new snapshot. A link also needs
 // an equal target. Content and last-access time are not compared.
-static bool isUnchanged(const FileData& source, const NChar* sourcePath, const NChar* twinPath)
+static bool isUnchanged(const FileData& source, const Level& level, const NChar* name,
+                        const NChar* sourcePath, const NChar* twinPath)
 {
     if (source.isSpecialFile) return false;
     FileData twin;
-    if (!platGetFileData(twinPath, &twin)) return false;
+    if (!platGetFileDataAt(level.previous, name, twinPath, &twin)) return false;
     if (twin.isSymbolicLink != source.isSymbolicLink || twin.isSpecialFile ||
         (twin.attributes & ATTR_DIRECTORY))
         return false;
@@ -127,25 +141,28 @@ static bool isUnchanged(const FileData& source, const NChar* sourcePath, const N
         return false;
     if (target.keepsOwners && (source.owner != twin.owner || source.group != twin.group))
         return false;
-    return !source.isSymbolicLink || platSameLinkTarget(sourcePath, twinPath);
+    return !source.isSymbolicLink ||
+           platSameLinkTargetAt(level.source, name, sourcePath, level.previous, name, twinPath);
 }
 
-static void copyAndReport(const NChar* sourcePath, const NChar* destinationPath,
-                          const FileData* sourceData)
+static void copyAndReport(const Level& level, const NChar* name, const NChar* sourcePath,
+                          const NChar* destinationPath, const FileData* sourceData)
 {
-    if (copyFile(sourcePath, destinationPath, sourceData) != 0)
+    if (copyFileAt(level.source, name, sourcePath, level.destination, name, destinationPath,
+                   sourceData) != 0)
         printTo(stderr, N("copy error %s\n"), destinationPath);
 }
 
-static void linkFile(const NChar* sourcePath, const FileData* sourceData, const NChar* twinPath,
-                     const NChar* destinationPath)
+static void linkFile(const Level& level, const NChar* name, const NChar* sourcePath,
+                     const FileData* sourceData, const NChar* twinPath, const NChar* destinationPath)
 {
     showProgress(PROGRESS_LINK, destinationPath);
     if (runSettings.noExec) {
         ++runCounters.filesLinked;
         return;
     }
-    CreateResult linked = platHardLink(destinationPath, twinPath);
+    CreateResult linked =
+        platHardLinkAt(level.previous, name, twinPath, level.destination, name, destinationPath);
     if (linked == CREATE_OK) {
         ++runCounters.filesLinked;
         return;
@@ -160,9 +177,8 @@ static void linkFile(const NChar* sourcePath, const FileData* sourceData, const 
     if (runSettings.logErrors) logMessage(N("unlinkable file: %s\n"), destinationPath);
     ++runCounters.linkErrors;
     // The snapshot stays whole: what cannot be linked is copied.
-    copyAndReport(sourcePath, destinationPath, sourceData);
+    copyAndReport(level, name, sourcePath, destinationPath, sourceData);
 }
-
 // A folder whose entries cannot be listed (no rights, or it is gone or no
 // longer a folder) leaves a hole in the snapshot: reported like a file that
 // cannot be read, so that the summary never shows such a run as clean.
@@ -215,87 +231,109 @@ static void reportTakenFolder(const NChar* destinationDir)
     reportUncreatable(destinationDir);
 }
 
-// Makes destinationDir and fills it from sourceDir. folderData is the source folder's
-// own data: its access and times go to the snapshot folder after its
-// content, since every entry made in a folder changes its last-write time.
-static int walkFolder(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir,
-                      const FileData* folderData, bool isTop)
+// The snapshot folder takes its source folder's access and times last: a
+// read-only folder must first take its content, and every entry made in a
+// folder changes its times. The data is read from the open source folder.
+static void finishFolder(DirHandle* source, DirHandle* destination)
 {
-    if (isExcludedFolder(sourceDir)) return 0;
+    FileData data;
+    if (runSettings.noExec || destination == nullptr || !platGetDirData(source, &data)) return;
+    platSetDirAccess(destination, &data);
+    platSetDirTimes(destination, &data);
+}
 
+static int walkFolder(const Level& level);
+
+// Walks into the subfolder whose name (with its separator) ends the three
+// path buffers: opens it in the source and the previous snapshot, makes it
+// in the new snapshot, fills it and closes all three.
+static void enterFolder(const Level& level, const NChar* name, PathBuffer* source,
+                        PathBuffer* previous, PathBuffer* destination)
+{
+    if (isExcludedFolder(source->text)) return;
+    DirHandle* sourceDir = platOpenDir(level.source, name, source->text, DIR_SOURCE);
+    if (sourceDir != nullptr && isBackupRoot(sourceDir)) {
+        platCloseDir(sourceDir);
+        return;
+    }
+    DirHandle* destinationDir = nullptr;
+    if (!runSettings.noExec) {
+        MakeDirResult made =
+            platMakeDirAt(level.destination, name, destination->text, &destinationDir);
+        if (made == MAKEDIR_EXISTS) {
+            if (!replaceExisting) {
+                reportTakenFolder(destination->text);
+                platCloseDir(sourceDir);
+                return;
+            }
+            destinationDir = platOpenDir(level.destination, name, destination->text, 0);
+        }
+    }
+    DirHandle* previousDir = nullptr;
+    if (level.previous != nullptr)
+        previousDir = platOpenDir(level.previous, name, previous->text, 0);
+    Level inner = {sourceDir, source->text, previousDir, previousDir != nullptr ? previous->text : nullptr,
+                   destinationDir, destination->text};
+    // A source folder that could not be opened (gone, no longer a folder,
+    // no rights) is reported by the listing that fails in it.
+    walkFolder(inner);
+    if (sourceDir != nullptr) finishFolder(sourceDir, destinationDir);
+    platCloseDir(previousDir);
+    platCloseDir(destinationDir);
+    platCloseDir(sourceDir);
+}
+
+static int walkFolder(const Level& level)
+{
     PathBuffer destination = {nullptr, 0};
     PathBuffer source = {nullptr, 0};
     PathBuffer previous = {nullptr, 0};
-    bool hasPrevious = previousDir != nullptr && previousDir[0] != 0;
-    if (!takeBuffer(&destination, destinationDir) || !takeBuffer(&source, sourceDir) ||
-        (hasPrevious && !takeBuffer(&previous, previousDir))) {
+    bool hasPrevious = level.previous != nullptr;
+    if (!takeBuffer(&destination, level.destinationPath) || !takeBuffer(&source, level.sourcePath) ||
+        (hasPrevious && !takeBuffer(&previous, level.previousPath))) {
         free(destination.text);
         free(source.text);
         free(previous.text);
         return ERROR_OUTOFMEMORY_CODE;
     }
 
-    // The snapshot folder itself may already have been made by the caller.
-    if (!runSettings.noExec && platMakeDir(destinationDir) == MAKEDIR_EXISTS && !isTop &&
-        !replaceExisting) {
-        reportTakenFolder(destinationDir);
-        free(destination.text);
-        free(source.text);
-        free(previous.text);
-        return 0;
-    }
-
     FindEntry entry;
-    FindHandle* find = platFindFirst(sourceDir, &entry);
+    FindHandle* find = platFindFirstIn(level.source, level.sourcePath, &entry);
     // Every folder but a drive root lists "." and "..": no entry at all
     // means that the folder could not be listed.
-    if (find == nullptr && !platIsDriveRoot(sourceDir)) reportUnlistedFolder(sourceDir, destinationDir);
+    if (find == nullptr && !platIsDriveRoot(level.sourcePath))
+        reportUnlistedFolder(level.sourcePath, level.destinationPath);
     if (find != nullptr) {
         do {
-            if (isSkipped(entry, sourceDir)) continue;
-            size_t nameLength = textLength(entry.name);
-            if (nameLength > static_cast<size_t>(NAME_MAX_CHARS)) {
-                reportLongName(sourceDir, entry.name);
+            if (isSkipped(entry, level.sourcePath)) continue;
+            const NChar* name = entry.name;
+            if (textLength(name) > static_cast<size_t>(NAME_MAX_CHARS)) {
+                reportLongName(level.sourcePath, name);
                 continue;
             }
-            writeTail(&source, entry.name, false);
+            writeTail(&source, name, false);
             // One read serves the folder test and the unchanged test.
             FileData data;
-            bool known = platGetFileData(source.text, &data);
-            bool isFolder = known && (data.attributes & ATTR_DIRECTORY);
-            if (isFolder) {
-                writeTail(&source, entry.name, true);
-                if (isBackupRoot(source.text)) continue;
-                writeTail(&destination, entry.name, true);
-                const NChar* twinFolder = nullptr;
-                if (hasPrevious) {
-                    writeTail(&previous, entry.name, false);
-                    uint32_t twin = platGetAttributes(previous.text);
-                    if (twin != INVALID_ATTRIBUTES && (twin & ATTR_DIRECTORY)) {
-                        writeTail(&previous, entry.name, true);
-                        twinFolder = previous.text;
-                    }
-                }
-                walkFolder(source.text, twinFolder, destination.text, &data, false);
+            bool known = platGetFileDataAt(level.source, name, source.text, &data);
+            if (known && (data.attributes & ATTR_DIRECTORY)) {
+                writeTail(&source, name, true);
+                writeTail(&destination, name, true);
+                if (hasPrevious) writeTail(&previous, name, true);
+                enterFolder(level, name, &source, &previous, &destination);
                 continue;
             }
-            writeTail(&destination, entry.name, false);
+            writeTail(&destination, name, false);
             if (hasPrevious && known) {
-                writeTail(&previous, entry.name, false);
-                if (isUnchanged(data, source.text, previous.text)) {
-                    linkFile(source.text, &data, previous.text, destination.text);
+                writeTail(&previous, name, false);
+                if (isUnchanged(data, level, name, source.text, previous.text)) {
+                    linkFile(level, name, source.text, &data, previous.text, destination.text);
                     continue;
                 }
             }
-            copyAndReport(source.text, destination.text, known ? &data : nullptr);
+            copyAndReport(level, name, source.text, destination.text, known ? &data : nullptr);
         } while (platFindNext(find, &entry));
-        platFindClose(find);
-    }
-    // Set last: a read-only folder must first take its content, and every
-    // entry made in it changed its times.
-    if (!runSettings.noExec) {
-        platCopyFolderAccess(sourceDir, destinationDir);
-        if (folderData != nullptr) platSetTimes(destinationDir, folderData);
+        // A listing cut short by a failure leaves out what it did not reach.
+        if (!platFindClose(find)) reportUnlistedFolder(level.sourcePath, level.destinationPath);
     }
 
     free(destination.text);
@@ -306,8 +344,25 @@ static int walkFolder(const NChar* sourceDir, const NChar* previousDir, const NC
 
 int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir)
 {
-    FileData folderData;
-    bool known = platGetFileData(sourceDir, &folderData);
-    if (!runSettings.noExec) probeTarget(destinationDir);
-    return walkFolder(sourceDir, previousDir, destinationDir, known ? &folderData : nullptr, true);
+    if (isExcludedFolder(sourceDir)) return 0;
+    // The source and the previous snapshot may be reached through links
+    // (paths the user gave); the snapshot folder itself never is.
+    DirHandle* source = platOpenDir(nullptr, nullptr, sourceDir, DIR_FOLLOW | DIR_SOURCE);
+    bool hasPrevious = previousDir != nullptr && previousDir[0] != 0;
+    DirHandle* previous = hasPrevious ? platOpenDir(nullptr, nullptr, previousDir, DIR_FOLLOW) : nullptr;
+    DirHandle* destination = nullptr;
+    if (!runSettings.noExec) {
+        // Made here unless the caller made it already.
+        platMakeDir(destinationDir);
+        destination = platOpenDir(nullptr, nullptr, destinationDir, 0);
+        if (destination != nullptr) probeTarget(destination);
+    }
+    Level top = {source, sourceDir, previous, previous != nullptr ? previousDir : nullptr,
+                 destination, destinationDir};
+    int result = walkFolder(top);
+    if (source != nullptr) finishFolder(source, destination);
+    platCloseDir(destination);
+    platCloseDir(previous);
+    platCloseDir(source);
+    return result;
 }

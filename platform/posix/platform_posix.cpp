@@ -5,7 +5,9 @@
 // system file, a
 // symbolic link is never followed during the walk and is stored as a link,
 // the creation time is the last-write time (POSIX cannot set a birth time),
-// and times are carried at full nanosecond resolution.
+// and times are carried at full nanosecond resolution. The walk works
+// through open folder descriptors (the *At calls): a folder or link that
+// another user swaps in during a run is never followed.
 #include "platform/platform.h"
 
 #include <dirent.h>
@@ -20,6 +22,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 extern char** environ;
@@ -57,10 +60,28 @@ static FileTime fileTimeOf(const struct timespec& t)
     return result;
 }
 
-bool platGetFileData(const NChar* path, FileData* data)
+// ---- the reason of the last failure ------------------------------------------
+
+static PlatError lastError = {0, ""};
+
+// Keeps errno and the call's name for the caller; returns false, so that a
+// failing path reads "return failed("openat");".
+static bool failed(const char* call)
 {
-    struct stat info;
-    if (lstat(path, &info) != 0) return false;
+    lastError.code = errno;
+    lastError.call = call;
+    return false;
+}
+
+PlatError platLastError()
+{
+    return lastError;
+}
+
+// ---- attribute data ------------------------------------------------------------
+
+static void fillFileData(const struct stat& info, FileData* data)
+{
     data->attributes = attributesOfMode(info.st_mode);
     data->lastWriteTime = fileTimeOf(info.st_mtim);
     data->creationTime = data->lastWriteTime;
@@ -71,13 +92,20 @@ bool platGetFileData(const NChar* path, FileData* data)
     data->group = static_cast<uint32_t>(info.st_gid);
     data->isSymbolicLink = S_ISLNK(info.st_mode);
     data->isSpecialFile = attributesOfMode(info.st_mode) == ATTR_SYSTEM;
+}
+
+bool platGetFileData(const NChar* path, FileData* data)
+{
+    struct stat info;
+    if (lstat(path, &info) != 0) return failed("lstat");
+    fillFileData(info, data);
     return true;
 }
 
 bool platGetIdentity(const NChar* path, FileIdentity* identity)
 {
     struct stat info;
-    if (stat(path, &info) != 0) return false;
+    if (stat(path, &info) != 0) return failed("stat");
     identity->volume = static_cast<uint64_t>(info.st_dev);
     identity->index = static_cast<uint64_t>(info.st_ino);
     return true;
@@ -90,53 +118,212 @@ static bool isRoot()
     return root;
 }
 
-bool platSetAttributes(const NChar* path, const FileData* data)
+static void timesOf(const FileData* data, struct timespec times[2])
 {
-    bool ok = true;
-    // Owner and group first: a change of owner clears the set-id bits,
-    // which the mode below then restores. Only root may give a file away.
-    if (isRoot() &&
-        lchown(path, static_cast<uid_t>(data->owner), static_cast<gid_t>(data->group)) != 0)
-        ok = false;
-    // A symbolic link has no permission bits of its own.
-    if (!data->isSymbolicLink && chmod(path, static_cast<mode_t>(data->permissions)) != 0)
-        ok = false;
-    return ok;
+    times[0].tv_sec = static_cast<time_t>(data->lastAccessTime.seconds);
+    times[0].tv_nsec = data->lastAccessTime.fraction;
+    times[1].tv_sec = static_cast<time_t>(data->lastWriteTime.seconds);
+    times[1].tv_nsec = data->lastWriteTime.fraction;
 }
 
 bool platSetTimes(const NChar* path, const FileData* data)
 {
     struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(data->lastAccessTime.seconds);
-    times[0].tv_nsec = data->lastAccessTime.fraction;
-    times[1].tv_sec = static_cast<time_t>(data->lastWriteTime.seconds);
-    times[1].tv_nsec = data->lastWriteTime.fraction;
-    return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
+    timesOf(data, times);
+    return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0 || failed("utimensat");
 }
 
-void platCopyFolderAccess(const NChar* source, const NChar* destination)
+MakeDirResult platMakeDir(const NChar* path)
+{
+    if (mkdir(path, 0777) == 0) return MAKEDIR_OK;
+    failed("mkdir");
+    return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
+}
+
+bool platReplaceFile(const NChar* source, const NChar* target)
+{
+    return rename(source, target) == 0 || failed("rename");
+}
+
+bool platRemoveFile(const NChar* path)
+{
+    return unlink(path) == 0 || failed("unlink");
+}
+
+// ---- open folders --------------------------------------------------------------
+
+struct DirHandle {
+    int fd;
+};
+
+// The descriptor of a folder, -1 for the null folder (one that could not
+// be opened or made), so that every call in it fails with EBADF.
+static int fdOf(DirHandle* dir)
+{
+    return dir != nullptr ? dir->fd : -1;
+}
+
+static DirHandle* dirHandleOf(int fd)
+{
+    if (fd < 0) return nullptr;
+    DirHandle* dir = static_cast<DirHandle*>(malloc(sizeof(DirHandle)));
+    if (dir == nullptr) {
+        close(fd);
+        errno = ENOMEM;
+        failed("malloc");
+        return nullptr;
+    }
+    dir->fd = fd;
+    return dir;
+}
+
+// Opens name within the folder at, never through a symbolic link. A
+// source folder is read without touching its access time where the
+// process may ask for it (its owner or root).
+static int openFolderAt(int at, const char* name, int how)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    if (how & DIR_SOURCE) {
+        int fd = openat(at, name, flags | O_NOATIME);
+        if (fd >= 0 || errno != EPERM) return fd;
+    }
+    return openat(at, name, flags);
+}
+
+DirHandle* platOpenDir(DirHandle* parent, const NChar* name, const NChar* path, int how)
+{
+    int fd;
+    if (parent != nullptr) {
+        fd = openFolderAt(parent->fd, name, how);
+    } else if (how & DIR_FOLLOW) {
+        fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else {
+        // The last name of path is not followed: open its parent, then it.
+        size_t length = strlen(path);
+        while (length > 1 && path[length - 1] == '/') --length;
+        size_t cut = length;
+        while (cut > 0 && path[cut - 1] != '/') --cut;
+        std::string parentPath(path, cut);
+        std::string last(path + cut, length - cut);
+        if (parentPath.empty()) parentPath = ".";
+        int parentFd = open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (parentFd < 0) {
+            failed("open");
+            return nullptr;
+        }
+        fd = openFolderAt(parentFd, last.c_str(), how);
+        int saved = errno;
+        close(parentFd);
+        errno = saved;
+    }
+    if (fd < 0) {
+        failed("openat");
+        return nullptr;
+    }
+    return dirHandleOf(fd);
+}
+
+void platCloseDir(DirHandle* dir)
+{
+    if (dir == nullptr) return;
+    close(dir->fd);
+    free(dir);
+}
+
+MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* path,
+                            DirHandle** made)
+{
+    (void)path;
+    *made = nullptr;
+    // Private until its content is in: it gets its final mode at the end.
+    if (mkdirat(fdOf(parent), name, 0700) != 0) {
+        failed("mkdirat");
+        return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
+    }
+    *made = dirHandleOf(openFolderAt(parent->fd, name, 0));
+    if (*made == nullptr) failed("openat");
+    return *made != nullptr ? MAKEDIR_OK : MAKEDIR_FAILED;
+}
+
+bool platGetDirData(DirHandle* dir, FileData* data)
 {
     struct stat info;
-    if (stat(source, &info) != 0) return;
-    if (isRoot()) {
-        if (chown(destination, info.st_uid, info.st_gid) != 0) return;
-    }
-    chmod(destination, info.st_mode & 07777);
+    if (fstat(fdOf(dir), &info) != 0) return failed("fstat");
+    fillFileData(info, data);
+    return true;
 }
 
-CreateResult platHardLink(const NChar* newPath, const NChar* existingPath)
+bool platGetDirIdentity(DirHandle* dir, FileIdentity* identity)
 {
-    if (link(existingPath, newPath) == 0) return CREATE_OK;
-    return errno == EEXIST ? CREATE_EXISTS : CREATE_FAILED;
+    struct stat info;
+    if (fstat(fdOf(dir), &info) != 0) return failed("fstat");
+    identity->volume = static_cast<uint64_t>(info.st_dev);
+    identity->index = static_cast<uint64_t>(info.st_ino);
+    return true;
 }
 
-// The target text of a symbolic link; false when it cannot be read.
-static bool readLinkTarget(const char* path, std::vector<char>* target)
+// Owner and group first: a change of owner clears the set-id bits, which
+// the mode then restores. Only root may give a file away.
+static void setAccess(int fd, const FileData* data)
+{
+    if (isRoot() && fchown(fd, static_cast<uid_t>(data->owner), static_cast<gid_t>(data->group)) != 0)
+        failed("fchown");
+    if (fchmod(fd, static_cast<mode_t>(data->permissions)) != 0) failed("fchmod");
+}
+
+void platSetDirAccess(DirHandle* dir, const FileData* data)
+{
+    setAccess(fdOf(dir), data);
+}
+
+bool platSetDirTimes(DirHandle* dir, const FileData* data)
+{
+    struct timespec times[2];
+    timesOf(data, times);
+    return futimens(fdOf(dir), times) == 0 || failed("futimens");
+}
+
+void platProbeAccess(DirHandle* dir, bool* keepsModes, bool* keepsOwners)
+{
+    *keepsModes = false;
+    *keepsOwners = false;
+    int fd = fdOf(dir);
+    struct stat before;
+    if (fstat(fd, &before) != 0) return;
+    // An odd mode that no file system invents on its own.
+    const mode_t probeMode = 0710;
+    struct stat after;
+    *keepsModes = fchmod(fd, probeMode) == 0 && fstat(fd, &after) == 0 &&
+                  (after.st_mode & 07777) == probeMode;
+    if (isRoot()) {
+        // Another owner, for a moment, with no rights for anyone: a file
+        // system that keeps no owners (FAT, ntfs-3g without a user map)
+        // refuses it or shows its mount owner.
+        const uid_t probeOwner = before.st_uid == 1 ? 2 : 1;
+        if (fchmod(fd, 0) == 0 && fchown(fd, probeOwner, probeOwner) == 0 && fstat(fd, &after) == 0)
+            *keepsOwners = after.st_uid == probeOwner && after.st_gid == probeOwner;
+        if (fchown(fd, before.st_uid, before.st_gid) != 0) *keepsOwners = false;
+    }
+    fchmod(fd, before.st_mode & 07777);
+}
+
+bool platGetFileDataAt(DirHandle* dir, const NChar* name, const NChar* path, FileData* data)
+{
+    (void)path;
+    struct stat info;
+    if (fstatat(fdOf(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0) return failed("fstatat");
+    fillFileData(info, data);
+    return true;
+}
+
+// The target text of the link name within the folder at; false when it
+// cannot be read (it is gone, or no longer a link).
+static bool readLinkTarget(int at, const char* name, std::vector<char>* target)
 {
     target->resize(256);
     for (;;) {
-        ssize_t n = readlink(path, target->data(), target->size());
-        if (n < 0) return false;
+        ssize_t n = readlinkat(at, name, target->data(), target->size());
+        if (n < 0) return failed("readlinkat");
         if (static_cast<size_t>(n) < target->size()) {
             (*target)[static_cast<size_t>(n)] = 0;
             target->resize(static_cast<size_t>(n) + 1);
@@ -147,100 +334,103 @@ static bool readLinkTarget(const char* path, std::vector<char>* target)
     }
 }
 
-bool platSameLinkTarget(const NChar* a, const NChar* b)
+bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* pathA,
+                          DirHandle* dirB, const NChar* nameB, const NChar* pathB)
 {
+    (void)pathA;
+    (void)pathB;
     std::vector<char> first, second;
-    return readLinkTarget(a, &first) && readLinkTarget(b, &second) && first == second;
+    return readLinkTarget(fdOf(dirA), nameA, &first) && readLinkTarget(fdOf(dirB), nameB, &second) &&
+           first == second;
 }
 
-void platProbeAccess(const NChar* dirPath, bool* keepsModes, bool* keepsOwners)
+CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
+                            DirHandle* newDir, const NChar* newName, const NChar* newPath)
 {
-    *keepsModes = false;
-    *keepsOwners = false;
-    struct stat before;
-    if (stat(dirPath, &before) != 0) return;
-    // An odd mode that no file system invents on its own.
-    const mode_t probeMode = 0751;
-    struct stat after;
-    *keepsModes = chmod(dirPath, probeMode) == 0 && stat(dirPath, &after) == 0 &&
-                  (after.st_mode & 07777) == probeMode;
-    if (isRoot()) {
-        // Another owner, for a moment, with no rights for anyone: a file
-        // system that keeps no owners (FAT, ntfs-3g without a user map)
-        // refuses it or shows its mount owner.
-        const uid_t probeOwner = before.st_uid == 1 ? 2 : 1;
-        if (chmod(dirPath, 0) == 0 && chown(dirPath, probeOwner, probeOwner) == 0 &&
-            stat(dirPath, &after) == 0)
-            *keepsOwners = after.st_uid == probeOwner && after.st_gid == probeOwner;
-        if (chown(dirPath, before.st_uid, before.st_gid) != 0) *keepsOwners = false;
+    (void)twinPath;
+    (void)newPath;
+    // No AT_SYMLINK_FOLLOW: a link is linked as the link itself.
+    if (linkat(fdOf(twinDir), twinName, fdOf(newDir), newName, 0) == 0) return CREATE_OK;
+    failed("linkat");
+    return errno == EEXIST ? CREATE_EXISTS : CREATE_FAILED;
+}
+
+CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceName,
+                                    const NChar* sourcePath, DirHandle* destinationDir,
+                                    const NChar* destinationName, const NChar* destinationPath,
+                                    bool replace, const FileData* data)
+{
+    (void)sourcePath;
+    (void)destinationPath;
+    std::vector<char> target;
+    if (!readLinkTarget(fdOf(sourceDir), sourceName, &target)) return CREATE_FAILED;
+    int at = fdOf(destinationDir);
+    if (symlinkat(target.data(), at, destinationName) != 0) {
+        failed("symlinkat");
+        if (errno != EEXIST) return CREATE_FAILED;
+        if (!replace) return CREATE_EXISTS;
+        if (unlinkat(at, destinationName, 0) != 0 || symlinkat(target.data(), at, destinationName) != 0)
+            return failed("symlinkat"), CREATE_FAILED;
     }
-    chmod(dirPath, before.st_mode & 07777);
-}
-
-MakeDirResult platMakeDir(const NChar* path)
-{
-    if (mkdir(path, 0777) == 0) return MAKEDIR_OK;
-    return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
-}
-
-bool platReplaceFile(const NChar* source, const NChar* target)
-{
-    return rename(source, target) == 0;
-}
-
-bool platRemoveFile(const NChar* path)
-{
-    return unlink(path) == 0;
+    // A link has no mode of its own; nothing here follows it.
+    if (isRoot() && fchownat(at, destinationName, static_cast<uid_t>(data->owner),
+                             static_cast<gid_t>(data->group), AT_SYMLINK_NOFOLLOW) != 0)
+        failed("fchownat");
+    struct timespec times[2];
+    timesOf(data, times);
+    if (utimensat(at, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) failed("utimensat");
+    return CREATE_OK;
 }
 
 // ---- enumeration -----------------------------------------------------------
 
 struct FindHandle {
     DIR* dir;
+    bool broken; // the listing failed part-way
 };
 
 // Reads entries until one is found; fills entry from d_type and the name,
 // asking the file system only where d_type is unknown.
 static bool readEntry(FindHandle* handle, FindEntry* entry)
 {
-    for (;;) {
-        errno = 0;
-        struct dirent* d = readdir(handle->dir);
-        if (d == nullptr) return false;
-        uint32_t attributes;
-        switch (d->d_type) {
-        case DT_DIR: attributes = ATTR_DIRECTORY; break;
-        case DT_REG: attributes = 0; break;
-        case DT_LNK: attributes = ATTR_REPARSE_POINT; break;
-        case DT_FIFO:
-        case DT_SOCK:
-        case DT_CHR:
-        case DT_BLK: attributes = ATTR_SYSTEM; break;
-        default: {
-            struct stat info;
-            if (fstatat(dirfd(handle->dir), d->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0)
-                attributes = attributesOfMode(info.st_mode);
-            else
-                attributes = 0;
-            break;
-        }
-        }
-        entry->name = d->d_name;
-        entry->attributes = attributes;
-        return true;
+    errno = 0;
+    struct dirent* d = readdir(handle->dir);
+    if (d == nullptr) {
+        if (errno != 0) handle->broken = !failed("readdir");
+        return false;
     }
+    uint32_t attributes;
+    switch (d->d_type) {
+    case DT_DIR: attributes = ATTR_DIRECTORY; break;
+    case DT_REG: attributes = 0; break;
+    case DT_LNK: attributes = ATTR_REPARSE_POINT; break;
+    case DT_FIFO:
+    case DT_SOCK:
+    case DT_CHR:
+    case DT_BLK: attributes = ATTR_SYSTEM; break;
+    default: {
+        struct stat info;
+        if (fstatat(dirfd(handle->dir), d->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0)
+            attributes = attributesOfMode(info.st_mode);
+        else
+            attributes = 0;
+        break;
+    }
+    }
+    entry->name = d->d_name;
+    entry->attributes = attributes;
+    return true;
 }
 
-FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
+static FindHandle* findOf(DIR* dir, FindEntry* entry)
 {
-    DIR* dir = opendir(dirPath);
-    if (dir == nullptr) return nullptr;
     FindHandle* handle = static_cast<FindHandle*>(malloc(sizeof(FindHandle)));
     if (handle == nullptr) {
         closedir(dir);
         return nullptr;
     }
     handle->dir = dir;
+    handle->broken = false;
     if (!readEntry(handle, entry)) {
         platFindClose(handle);
         return nullptr;
@@ -248,15 +438,39 @@ FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
     return handle;
 }
 
+FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
+{
+    DIR* dir = opendir(dirPath);
+    if (dir == nullptr) return failed("opendir"), nullptr;
+    return findOf(dir, entry);
+}
+
+FindHandle* platFindFirstIn(DirHandle* dir, const NChar* dirPath, FindEntry* entry)
+{
+    (void)dirPath;
+    // The listing gets a descriptor of its own: closedir closes it.
+    int fd = fcntl(fdOf(dir), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return failed("fcntl"), nullptr;
+    DIR* listing = fdopendir(fd);
+    if (listing == nullptr) {
+        failed("fdopendir");
+        close(fd);
+        return nullptr;
+    }
+    return findOf(listing, entry);
+}
+
 bool platFindNext(FindHandle* handle, FindEntry* entry)
 {
     return readEntry(handle, entry);
 }
 
-void platFindClose(FindHandle* handle)
+bool platFindClose(FindHandle* handle)
 {
+    bool whole = !handle->broken;
     closedir(handle->dir);
     free(handle);
+    return whole;
 }
 
 // ---- file content ------------------------------------------------------------
@@ -276,14 +490,20 @@ static FileHandle* handleOf(int fd)
     return handle;
 }
 
-OpenResult platOpenRead(const NChar* path, FileHandle** handle)
+OpenResult platOpenReadAt(DirHandle* dir, const NChar* name, const NChar* path,
+                          FileHandle** handle, FileData* data)
 {
+    (void)path;
     // O_NONBLOCK: should a FIFO take the place of the file after it was
-    // looked at, the open returns at once and the type test below refuses it.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return OPEN_FAILED;
+    // looked at, the open returns at once and the type test below refuses
+    // it. O_NOFOLLOW: a link swapped in is not read through.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int fd = openat(fdOf(dir), name, flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = openat(fdOf(dir), name, flags);
+    if (fd < 0) return failed("openat"), OPEN_FAILED;
     struct stat info;
     if (fstat(fd, &info) != 0) {
+        failed("fstat");
         close(fd);
         return OPEN_FAILED;
     }
@@ -291,25 +511,50 @@ OpenResult platOpenRead(const NChar* path, FileHandle** handle)
         close(fd);
         return OPEN_NOT_REGULAR;
     }
-    // Back to blocking reads; the open set no other flag that F_SETFL keeps.
-    fcntl(fd, F_SETFL, 0);
+    fillFileData(info, data);
+    // Back to blocking reads; keep the other status flags.
+    int status = fcntl(fd, F_GETFL);
+    if (status != -1) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     *handle = handleOf(fd);
     return *handle != nullptr ? OPEN_OK : OPEN_FAILED;
 }
 
-CreateResult platCreateWrite(const NChar* path, bool replace, FileHandle** handle)
+CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* path, bool replace,
+                               FileHandle** handle)
 {
+    (void)path;
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
-    int fd = open(path, flags, 0666);
+    int at = fdOf(dir);
+    // Private until whole: platCloseCopy gives it its mode.
+    int fd = openat(at, name, flags, 0600);
     if (fd < 0 && errno == EEXIST) {
-        if (!replace) return CREATE_EXISTS;
+        if (!replace) return failed("openat"), CREATE_EXISTS;
         // Replace, never truncate: the old file may share its data with a
         // file of an earlier snapshot through a hard link.
-        if (unlink(path) == 0) fd = open(path, flags, 0666);
+        if (unlinkat(at, name, 0) == 0) fd = openat(at, name, flags, 0600);
     }
-    if (fd < 0) return CREATE_FAILED;
+    if (fd < 0) return failed("openat"), CREATE_FAILED;
     *handle = handleOf(fd);
     return *handle != nullptr ? CREATE_OK : CREATE_FAILED;
+}
+
+bool platCloseCopy(FileHandle* handle, const FileData* data)
+{
+    if (data == nullptr) return platClose(handle);
+    // The copy gets its times only once the close found its data stored:
+    // a copy whose last write failed must not pass for unchanged later.
+    // A second descriptor outlives the close for that.
+    int spare = fcntl(handle->fd, F_DUPFD_CLOEXEC, 0);
+    bool closed = platClose(handle);
+    if (spare < 0) return closed;
+    if (closed) {
+        setAccess(spare, data);
+        struct timespec times[2];
+        timesOf(data, times);
+        if (futimens(spare, times) != 0) failed("futimens");
+    }
+    close(spare);
+    return closed;
 }
 
 int64_t platRead(FileHandle* handle, void* buffer, int64_t size)
@@ -324,6 +569,7 @@ int64_t platRead(FileHandle* handle, void* buffer, int64_t size)
         ssize_t n = read(handle->fd, at + total, wanted);
         if (n < 0) {
             if (errno == EINTR) continue;
+            failed("read");
             return -1;
         }
         total += n;
@@ -340,6 +586,7 @@ int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size)
         ssize_t n = write(handle->fd, at + total, static_cast<size_t>(size - total));
         if (n < 0) {
             if (errno == EINTR) continue;
+            failed("write");
             break;
         }
         if (n == 0) break;
@@ -351,34 +598,51 @@ int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size)
 bool platClose(FileHandle* handle)
 {
     int result = close(handle->fd);
+    if (result != 0) failed("close");
     free(handle);
     return result == 0;
-}
-
-CreateResult platCopySymbolicLink(const NChar* source, const NChar* destination, bool replace)
-{
-    std::vector<char> target;
-    if (!readLinkTarget(source, &target)) return CREATE_FAILED;
-    if (symlink(target.data(), destination) == 0) return CREATE_OK;
-    if (errno != EEXIST) return CREATE_FAILED;
-    if (!replace) return CREATE_EXISTS;
-    if (unlink(destination) != 0) return CREATE_FAILED;
-    return symlink(target.data(), destination) == 0 ? CREATE_OK : CREATE_FAILED;
 }
 
 // ---- streams -----------------------------------------------------------------
 
 FILE* platOpenStream(const NChar* path, const char* mode)
 {
-    char fullMode[8];
-    if (!formatText(fullMode, sizeof fullMode, "%se", mode)) return nullptr;
-    return fopen(path, fullMode);
+    int flags;
+    if (strcmp(mode, "a") == 0)
+        flags = O_WRONLY | O_CREAT | O_APPEND;
+    else if (strcmp(mode, "rb") == 0 || strcmp(mode, "r") == 0)
+        flags = O_RDONLY;
+    else if (strcmp(mode, "wb") == 0)
+        flags = O_WRONLY | O_CREAT | O_EXCL;
+    else if (strcmp(mode, "w") == 0)
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+    else
+        return nullptr;
+    // O_NONBLOCK: a FIFO of the file's name opens at once (or fails) and
+    // is refused below instead of hanging the run.
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return failed("open"), nullptr;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        failed("fstat");
+        close(fd);
+        return nullptr;
+    }
+    int status = fcntl(fd, F_GETFL);
+    if (status != -1) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+    FILE* stream = fdopen(fd, mode[0] == 'r' ? "r" : mode[0] == 'a' ? "a" : "w");
+    if (stream == nullptr) {
+        failed("fdopen");
+        close(fd);
+    }
+    return stream;
 }
 
 bool platSyncStream(FILE* stream)
 {
     if (fflush(stream) != 0) return false;
-    return fsync(fileno(stream)) == 0;
+    return fsync(fileno(stream)) == 0 || failed("fsync");
 }
 
 // ---- time --------------------------------------------------------------------
