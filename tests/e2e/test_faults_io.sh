@@ -214,6 +214,17 @@ expect_file "$ERR" ""
 expect_same_tree "$src" "$snap"
 expect_unchanged "$bk/2000_01_01"
 
+case_begin "a folder listing that breaks off part-way is reported, not taken as the folder's end"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+make_source "$src"
+run_with_faults FAULT_LIST_PATH="$src/sub" -- "$src" "$bk"
+expect_rc 0
+snap="$bk/$TODAY"
+expect_lines "$ERR" "copy error $snap/sub/"
+expect_contains "$bk/log.txt" "unreadable file: $src/sub/"
+expect_contains "$OUT" "$(counter_line 1 'unreadable files skipped')"
+expect_file "$snap/a.txt" "alpha"
+
 case_begin "a read error in the middle of a file: reported, and the part copied is no twin"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
 make_source "$src"
