@@ -17,10 +17,9 @@ bool setExcludedRoot(const NChar* rootPath)
     return rootExcluded;
 }
 
-static bool isBackupRoot(DirHandle* dir)
+static bool isBackupRoot(const FileIdentity& identity)
 {
-    FileIdentity identity;
-    return rootExcluded && platGetDirIdentity(dir, &identity) && sameIdentity(identity, excludedRoot);
+    return rootExcluded && sameIdentity(identity, excludedRoot);
 }
 
 // The three folders of one level of the walk, open, with their paths: the
@@ -90,13 +89,13 @@ static bool sameTimeAtTarget(const FileTime& a, const FileTime& b)
 static int64_t probeTimeStep(DirHandle* folder)
 {
     FileData data;
-    if (!platGetDirData(folder, &data)) return 1;
+    if (!platGetDirData(folder, &data, nullptr)) return 1;
     const FileTime odd = {1000000001, FILE_TIME_FRACTIONS - 1};
     data.creationTime = odd;
     data.lastAccessTime = odd;
     data.lastWriteTime = odd;
     FileData stored;
-    if (!platSetDirTimes(folder, &data) || !platGetDirData(folder, &stored)) return 1;
+    if (!platSetDirTimes(folder, &data) || !platGetDirData(folder, &stored, nullptr)) return 1;
     // 1 ns, 100 ns, 1 us, 1 ms, 10 ms, 1 s, 2 s, in fractions.
     const int64_t NS_PER_FRACTION = 1000000000 / FILE_TIME_FRACTIONS;
     const int64_t stepsNs[] = {1, 100, 1000, 1000000, 10000000, 1000000000, 2000000000};
@@ -233,13 +232,12 @@ static void reportTakenFolder(const NChar* destinationDir)
 
 // The snapshot folder takes its source folder's access and times last: a
 // read-only folder must first take its content, and every entry made in a
-// folder changes its times. The data is read from the open source folder.
-static void finishFolder(DirHandle* source, DirHandle* destination)
+// folder changes its times. sourceData was read from the open source folder.
+static void finishFolder(const FileData* sourceData, DirHandle* destination)
 {
-    FileData data;
-    if (runSettings.noExec || destination == nullptr || !platGetDirData(source, &data)) return;
-    platSetDirAccess(destination, &data);
-    platSetDirTimes(destination, &data);
+    if (runSettings.noExec || destination == nullptr || sourceData == nullptr) return;
+    platSetDirAccess(destination, sourceData);
+    platSetDirTimes(destination, sourceData);
 }
 
 static int walkFolder(const Level& level);
@@ -252,7 +250,12 @@ static void enterFolder(const Level& level, const NChar* name, PathBuffer* sourc
 {
     if (isExcludedFolder(source->text)) return;
     DirHandle* sourceDir = platOpenDir(level.source, name, source->text, DIR_SOURCE);
-    if (sourceDir != nullptr && isBackupRoot(sourceDir)) {
+    // The folder's own data, from the folder opened: its access and times
+    // go to the snapshot folder, its identity tells the backup root.
+    FileData folderData;
+    FileIdentity identity;
+    bool known = sourceDir != nullptr && platGetDirData(sourceDir, &folderData, &identity);
+    if (known && isBackupRoot(identity)) {
         platCloseDir(sourceDir);
         return;
     }
@@ -277,7 +280,7 @@ static void enterFolder(const Level& level, const NChar* name, PathBuffer* sourc
     // A source folder that could not be opened (gone, no longer a folder,
     // no rights) is reported by the listing that fails in it.
     walkFolder(inner);
-    if (sourceDir != nullptr) finishFolder(sourceDir, destinationDir);
+    finishFolder(known ? &folderData : nullptr, destinationDir);
     platCloseDir(previousDir);
     platCloseDir(destinationDir);
     platCloseDir(sourceDir);
@@ -359,8 +362,10 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
     }
     Level top = {source, sourceDir, previous, previous != nullptr ? previousDir : nullptr,
                  destination, destinationDir};
+    FileData folderData;
+    bool known = source != nullptr && platGetDirData(source, &folderData, nullptr);
     int result = walkFolder(top);
-    if (source != nullptr) finishFolder(source, destination);
+    finishFolder(known ? &folderData : nullptr, destination);
     platCloseDir(destination);
     platCloseDir(previous);
     platCloseDir(source);

@@ -180,9 +180,9 @@ void platCloseDir(DirHandle* dir);
 MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* path,
                             DirHandle** made);
 
-// The standard attribute data and the identity of an open folder.
-bool platGetDirData(DirHandle* dir, FileData* data);
-bool platGetDirIdentity(DirHandle* dir, FileIdentity* identity);
+// The standard attribute data of an open folder, and its identity where
+// identity is not null.
+bool platGetDirData(DirHandle* dir, FileData* data, FileIdentity* identity);
 
 // Gives an open folder the access (POSIX: permissions, and owner and group
 // where the process may set them) and the times of data.
@@ -195,6 +195,7 @@ bool platSetDirTimes(DirHandle* dir, const FileData* data);
 // gets its own mode and owner back. The Windows build carries neither.
 void platProbeAccess(DirHandle* dir, bool* keepsModes, bool* keepsOwners);
 
+// Lists an open folder; it can be listed once.
 FindHandle* platFindFirstIn(DirHandle* dir, const NChar* dirPath, FindEntry* entry);
 
 // The standard attribute data of name within dir, without following a

@@ -177,12 +177,12 @@ static DirHandle* dirHandleOf(int fd)
     return dir;
 }
 
-// Opens name within the folder at, never through a symbolic link. A
-// source folder is read without touching its access time where the
+// Opens name within the folder at, never through a symbolic link unless
+// asked to (a path the user gave may be one). A source folder is read without touching its access time where the
 // process may ask for it (its owner or root).
 static int openFolderAt(int at, const char* name, int how)
 {
-    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | ((how & DIR_FOLLOW) ? 0 : O_NOFOLLOW);
     if (how & DIR_SOURCE) {
         int fd = openat(at, name, flags | O_NOATIME);
         if (fd >= 0 || errno != EPERM) return fd;
@@ -194,9 +194,9 @@ DirHandle* platOpenDir(DirHandle* parent, const NChar* name, const NChar* path, 
 {
     int fd;
     if (parent != nullptr) {
-        fd = openFolderAt(parent->fd, name, how);
+        fd = openFolderAt(parent->fd, name, how & ~DIR_FOLLOW);
     } else if (how & DIR_FOLLOW) {
-        fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd = openFolderAt(AT_FDCWD, path, how);
     } else {
         // The last name of path is not followed: open its parent, then it.
         size_t length = strlen(path);
@@ -245,20 +245,15 @@ MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* p
     return *made != nullptr ? MAKEDIR_OK : MAKEDIR_FAILED;
 }
 
-bool platGetDirData(DirHandle* dir, FileData* data)
+bool platGetDirData(DirHandle* dir, FileData* data, FileIdentity* identity)
 {
     struct stat info;
     if (fstat(fdOf(dir), &info) != 0) return failed("fstat");
     fillFileData(info, data);
-    return true;
-}
-
-bool platGetDirIdentity(DirHandle* dir, FileIdentity* identity)
-{
-    struct stat info;
-    if (fstat(fdOf(dir), &info) != 0) return failed("fstat");
-    identity->volume = static_cast<uint64_t>(info.st_dev);
-    identity->index = static_cast<uint64_t>(info.st_ino);
+    if (identity != nullptr) {
+        identity->volume = static_cast<uint64_t>(info.st_dev);
+        identity->index = static_cast<uint64_t>(info.st_ino);
+    }
     return true;
 }
 
@@ -384,53 +379,74 @@ CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceNam
 
 // ---- enumeration -----------------------------------------------------------
 
+// A folder is listed straight from its descriptor with getdents64 into a
+// buffer of its own: no second descriptor, no stream around it.
+const size_t LISTING_BUFFER = 32768;
+
 struct FindHandle {
-    DIR* dir;
+    int fd;
+    bool ownsFd;
     bool broken; // the listing failed part-way
+    size_t used;
+    size_t at;
+    alignas(struct dirent64) char buffer[LISTING_BUFFER];
 };
 
-// Reads entries until one is found; fills entry from d_type and the name,
-// asking the file system only where d_type is unknown.
-static bool readEntry(FindHandle* handle, FindEntry* entry)
+static uint32_t attributesOfType(int fd, const char* name, unsigned char type)
 {
-    errno = 0;
-    struct dirent* d = readdir(handle->dir);
-    if (d == nullptr) {
-        if (errno != 0) handle->broken = !failed("readdir");
-        return false;
-    }
-    uint32_t attributes;
-    switch (d->d_type) {
-    case DT_DIR: attributes = ATTR_DIRECTORY; break;
-    case DT_REG: attributes = 0; break;
-    case DT_LNK: attributes = ATTR_REPARSE_POINT; break;
+    switch (type) {
+    case DT_DIR: return ATTR_DIRECTORY;
+    case DT_REG: return 0;
+    case DT_LNK: return ATTR_REPARSE_POINT;
     case DT_FIFO:
     case DT_SOCK:
     case DT_CHR:
-    case DT_BLK: attributes = ATTR_SYSTEM; break;
+    case DT_BLK: return ATTR_SYSTEM;
     default: {
+        // Some file systems do not tell the type in the listing.
         struct stat info;
-        if (fstatat(dirfd(handle->dir), d->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0)
-            attributes = attributesOfMode(info.st_mode);
-        else
-            attributes = 0;
-        break;
+        if (fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0) return attributesOfMode(info.st_mode);
+        return 0;
     }
     }
+}
+
+// Reads the next entry, refilling the buffer when it is used up; false at
+// the end of the folder or on a failure (then broken is set).
+static bool readEntry(FindHandle* handle, FindEntry* entry)
+{
+    if (handle->at >= handle->used) {
+        ssize_t n;
+        do {
+            n = getdents64(handle->fd, handle->buffer, sizeof handle->buffer);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            handle->broken = !failed("getdents64");
+            return false;
+        }
+        if (n == 0) return false;
+        handle->used = static_cast<size_t>(n);
+        handle->at = 0;
+    }
+    const struct dirent64* d = reinterpret_cast<const struct dirent64*>(handle->buffer + handle->at);
+    handle->at += d->d_reclen;
     entry->name = d->d_name;
-    entry->attributes = attributes;
+    entry->attributes = attributesOfType(handle->fd, d->d_name, d->d_type);
     return true;
 }
 
-static FindHandle* findOf(DIR* dir, FindEntry* entry)
+static FindHandle* findOf(int fd, bool ownsFd, FindEntry* entry)
 {
     FindHandle* handle = static_cast<FindHandle*>(malloc(sizeof(FindHandle)));
     if (handle == nullptr) {
-        closedir(dir);
+        if (ownsFd) close(fd);
         return nullptr;
     }
-    handle->dir = dir;
+    handle->fd = fd;
+    handle->ownsFd = ownsFd;
     handle->broken = false;
+    handle->used = 0;
+    handle->at = 0;
     if (!readEntry(handle, entry)) {
         platFindClose(handle);
         return nullptr;
@@ -440,24 +456,16 @@ static FindHandle* findOf(DIR* dir, FindEntry* entry)
 
 FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
 {
-    DIR* dir = opendir(dirPath);
-    if (dir == nullptr) return failed("opendir"), nullptr;
-    return findOf(dir, entry);
+    int fd = open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return failed("open"), nullptr;
+    return findOf(fd, true, entry);
 }
 
 FindHandle* platFindFirstIn(DirHandle* dir, const NChar* dirPath, FindEntry* entry)
 {
     (void)dirPath;
-    // The listing gets a descriptor of its own: closedir closes it.
-    int fd = fcntl(fdOf(dir), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) return failed("fcntl"), nullptr;
-    DIR* listing = fdopendir(fd);
-    if (listing == nullptr) {
-        failed("fdopendir");
-        close(fd);
-        return nullptr;
-    }
-    return findOf(listing, entry);
+    if (dir == nullptr) return nullptr;
+    return findOf(dir->fd, false, entry);
 }
 
 bool platFindNext(FindHandle* handle, FindEntry* entry)
@@ -468,7 +476,7 @@ bool platFindNext(FindHandle* handle, FindEntry* entry)
 bool platFindClose(FindHandle* handle)
 {
     bool whole = !handle->broken;
-    closedir(handle->dir);
+    if (handle->ownsFd) close(handle->fd);
     free(handle);
     return whole;
 }

@@ -300,14 +300,10 @@ MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* p
     return *made != nullptr ? MAKEDIR_OK : MAKEDIR_FAILED;
 }
 
-bool platGetDirData(DirHandle* dir, FileData* data)
+bool platGetDirData(DirHandle* dir, FileData* data, FileIdentity* identity)
 {
-    return dir != nullptr && platGetFileData(dir->path, data);
-}
-
-bool platGetDirIdentity(DirHandle* dir, FileIdentity* identity)
-{
-    return dir != nullptr && platGetIdentity(dir->path, identity);
+    if (dir == nullptr || !platGetFileData(dir->path, data)) return false;
+    return identity == nullptr || platGetIdentity(dir->path, identity);
 }
 
 void platSetDirAccess(DirHandle* dir, const FileData* data)

@@ -16,9 +16,9 @@
  *                      still opens: attribute data that cannot be read.
  *   FAULT_CLOSE_PATH   close() of this file closes it, then fails with EIO:
  *                      a delayed write error that shows only at the close.
- *   FAULT_LIST_PATH    listing this folder fails with EIO after its first
- *                      entry: a folder that breaks off part-way (a bad
- *                      block, a network share that drops).
+ *   FAULT_LIST_PATH    listing this folder fails with EIO at its second
+ *                      read (getdents64): a folder that breaks off
+ *                      part-way (a bad block, a network share that drops).
  *   FAULT_STOP_PATH    the process stops itself (SIGSTOP) right before it
  *                      opens, lists or renames this path, so that the test
  *                      can kill it there: a crash or power cut mid-run.
@@ -290,26 +290,21 @@ int fstatat64(int dir, const char* path, struct stat64* info, int flags)
     return failedStat(fullPath(dir, path, buffer, sizeof buffer)) ? -1 : real(dir, path, info, flags);
 }
 
-typedef struct dirent* (*ReaddirFn)(DIR*);
+typedef ssize_t (*Getdents64Fn)(int, void*, size_t);
 
-struct dirent* readdir(DIR* dir)
+ssize_t getdents64(int fd, void* buffer, size_t length)
 {
-    static ReaddirFn real;
-    static DIR* failing;
-    static int given;
-    if (real == NULL) real = (ReaddirFn)next("readdir");
-    if (dir != failing && descriptorIs(dirfd(dir), getenv("FAULT_LIST_PATH"))) {
-        failing = dir;
-        given = 0;
+    static Getdents64Fn real;
+    static int failing = -1;
+    if (real == NULL) real = (Getdents64Fn)next("getdents64");
+    if (fd != failing && descriptorIs(fd, getenv("FAULT_LIST_PATH"))) {
+        failing = fd;
+        return real(fd, buffer, length);
     }
-    if (dir == failing && given++ >= 1) {
+    if (fd == failing) {
+        failing = -1;
         errno = EIO;
-        return NULL;
+        return -1;
     }
-    return real(dir);
-}
-
-struct dirent64* readdir64(DIR* dir)
-{
-    return (struct dirent64*)readdir(dir);
+    return real(fd, buffer, length);
 }
