@@ -259,6 +259,15 @@ static void enterFolder(const Level& level, const NChar* name, PathBuffer* sourc
         platCloseDir(sourceDir);
         return;
     }
+    // A folder that is gone or no longer a folder since it was looked at
+    // (another program replaced it, a link took its place) is handled like
+    // a file that vanished: reported, and nothing is made for it.
+    FileData now;
+    if (sourceDir == nullptr && (!platGetFileDataAt(level.source, name, source->text, &now) ||
+                                 !(now.attributes & ATTR_DIRECTORY))) {
+        reportUnlistedFolder(source->text, destination->text);
+        return;
+    }
     DirHandle* destinationDir = nullptr;
     if (!runSettings.noExec) {
         MakeDirResult made =

@@ -62,11 +62,11 @@ grep -rl SECRET "$CASE_DIR"/bk*/ >/dev/null 2>&1 && fail "a root-only file was r
 [ -z "$(find "$CASE_DIR"/bk*/ -name topsecret)" ] || fail "the root-only folder was walked"
 [ "$(fingerprint "$victim")" = "$before" ] || fail "the file outside was changed: $(fingerprint "$victim")"
 [ "$(stat -c %a "$secret")" = 700 ] || fail "the root-only folder was changed"
-# Whatever a snapshot got of the user's names is the user's, never root's
+# Whatever a snapshot got of the user's files is the user's, never root's
 # with the user's mode.
 while IFS= read -r f; do
     [ "$(stat -c %u "$f")" = $USER_ID ] || fail "$f is not owned by the user"
-done < <(find "$CASE_DIR"/bk*/"$TODAY"/u -mindepth 1 ! -type l)
+done < <(find "$CASE_DIR"/bk*/"$TODAY"/u -mindepth 1 -type f)
 
 case_begin "a private file's copy is never readable by others, during the copy or after a kill"
 src="$CASE_DIR/src"
