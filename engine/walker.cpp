@@ -324,10 +324,13 @@ static int walkFolder(const Level& level)
                 continue;
             }
             writeTail(&source, name, false);
-            // One read serves the folder test and the unchanged test.
+            // A folder is known from the listing: it is opened (never
+            // through a link) and read from there. For anything else one
+            // read serves the folder test and the unchanged test.
             FileData data;
-            bool known = platGetFileDataAt(level.source, name, source.text, &data);
-            if (known && (data.attributes & ATTR_DIRECTORY)) {
+            bool isFolder = (entry.attributes & ATTR_DIRECTORY) != 0;
+            bool known = !isFolder && platGetFileDataAt(level.source, name, source.text, &data);
+            if (isFolder || (known && (data.attributes & ATTR_DIRECTORY))) {
                 writeTail(&source, name, true);
                 writeTail(&destination, name, true);
                 if (hasPrevious) writeTail(&previous, name, true);

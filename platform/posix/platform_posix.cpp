@@ -178,8 +178,9 @@ static DirHandle* dirHandleOf(int fd)
 }
 
 // Opens name within the folder at, never through a symbolic link unless
-// asked to (a path the user gave may be one). A source folder is read without touching its access time where the
-// process may ask for it (its owner or root).
+// asked to (a path the user gave may be one). A source folder is read
+// without touching its access time where the process may ask for it (its
+// owner or root).
 static int openFolderAt(int at, const char* name, int how)
 {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | ((how & DIR_FOLLOW) ? 0 : O_NOFOLLOW);
