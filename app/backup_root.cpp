@@ -511,6 +511,9 @@ void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NCha
         return;
     if (snapshotLine[0] != 0) snapshotLine[0] = N('$');
 
+    // A stale new file left by a killed run goes first: the new one is
+    // created afresh, never written through whatever has its name.
+    platRemoveFile(newPath);
     // A file whose characters all have a byte of their own is written as it
     // always was, for every reader of old; any wider character makes the
     // whole file UTF-8, marked as such by its first three bytes.

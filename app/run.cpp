@@ -145,9 +145,23 @@ int runBackup(int argc, NChar** argv)
     }
     formatText(logState.logPath, PATH_CHARS, N("%slog.txt"), backupRoot);
     logState.headerText = snapshotPath;
-    attributes = platGetAttributes(snapshotPath);
-    if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) {
-        resumingSnapshot = isUnfinishedSnapshot(snapshotPath, dateText);
+    // Anything of the snapshot's name (a folder, a file, a link, dangling
+    // or not) refuses the run: the snapshot folder is made by this run
+    // alone, unless it is today's snapshot that a stopped run left
+    // unfinished, which this run completes. A folder that cannot be made
+    // for another reason (no rights) fails each of its files, reported and
+    // counted.
+    MakeDirResult made = MAKEDIR_OK;
+    if (runSettings.noExec)
+        made = platGetAttributes(snapshotPath) != INVALID_ATTRIBUTES ? MAKEDIR_EXISTS : MAKEDIR_OK;
+    else
+        made = platMakeDir(snapshotPath);
+    if (made == MAKEDIR_EXISTS) {
+        attributes = platGetAttributes(snapshotPath);
+        bool isFolder = attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY) &&
+                        !(attributes & ATTR_REPARSE_POINT);
+        // A dry run holds no lock: it cannot know that no run writes there.
+        resumingSnapshot = !runSettings.noExec && isFolder && isUnfinishedSnapshot(snapshotPath, dateText);
         if (!resumingSnapshot) {
             printTo(stderr, N("destination %s already exists.\n"), snapshotPath);
             // The run that holds the lock owns the log: a scheduled run's

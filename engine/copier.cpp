@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "engine/resume.h"
 #include "platform/platform.h"
 #include "report/output.h"
 #include "report/run_state.h"
@@ -29,26 +30,29 @@ static int unwritable(const NChar* destinationPath)
     return ERROR_WRITE_FAULT_CODE;
 }
 
-// Stores a symbolic link as a link; it counts as a copied file with no bytes.
-static int copyLink(const NChar* sourcePath, const NChar* destinationPath)
+int reportUncreatable(const NChar* destinationPath)
+{
+    if (runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
+    ++runCounters.writeErrors;
+    return ERROR_CREATE_FAILED_CODE;
+}
+
+// Stores a symbolic link as a link; it counts as a copied file with no
+// bytes. It takes the owner and times of data, the link as it was looked at.
+static int copyLink(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourcePath,
+                    DirHandle* destinationDir, const NChar* destinationName,
+                    const NChar* destinationPath, const FileData& data)
 {
     showProgress(PROGRESS_COPY, destinationPath);
-    if (!platCopySymbolicLink(sourcePath, destinationPath)) {
-        if (runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
-        ++runCounters.writeErrors;
-        return ERROR_CREATE_FAILED_CODE;
-    }
-    FileData data;
-    if (platGetFileData(sourcePath, &data)) {
-        platSetAttributes(destinationPath, &data);
-        platSetTimes(destinationPath, &data);
-    }
+    if (platCopySymbolicLinkAt(sourceDir, sourceName, sourcePath, destinationDir, destinationName,
+                               destinationPath, resumingSnapshot, &data) != CREATE_OK)
+        return reportUncreatable(destinationPath);
     ++runCounters.filesCopied;
     return ERROR_SUCCESS_CODE;
 }
 
-// Moves the content; 0, or the error code of a failed read or write.
-// Both files are closed on every path.
+// Moves the content; 0, or the error code of a failed read or write. The
+// source is closed on every path, the copy is left open for its close.
 static int transfer(FileHandle* source, FileHandle* destination, const NChar* sourcePath,
                     const NChar* destinationPath)
 {
@@ -58,79 +62,116 @@ static int transfer(FileHandle* source, FileHandle* destination, const NChar* so
         if (got < 0) {
             // A read error is not the end of the file: the partial copy must
             // not look complete, or later runs would link it forever.
-            platClose(destination);
             platClose(source);
             unreadable(sourcePath);
             return ERROR_READ_FAULT_CODE;
         }
         if (platWrite(destination, copyBuffer.data, got) != got) {
             platClose(source);
-            platClose(destination);
             return unwritable(destinationPath);
         }
         runCounters.bytesCopied += static_cast<uint64_t>(got);
     }
-    // A delayed write error shows only when the file is closed.
-    bool stored = platClose(destination);
     platClose(source);
-    if (!stored) return unwritable(destinationPath);
     return ERROR_SUCCESS_CODE;
 }
 
-int copyFile(const NChar* sourcePath, const NChar* destinationPath, const FileData* sourceData)
+// Room in the transfer buffer for a file of size bytes, up to the cap;
+// false when there is no buffer at all.
+static bool reserveBuffer(uint64_t size)
 {
-    if (runSettings.noExec) {
-        ++runCounters.filesCopied;
-        return ERROR_SUCCESS_CODE;
-    }
-    FileData data;
-    bool known = true;
-    if (sourceData != nullptr)
-        data = *sourceData;
-    else
-        known = platGetFileData(sourcePath, &data);
-    if (known && data.isSymbolicLink) return copyLink(sourcePath, destinationPath);
-    // A FIFO, socket or device is never opened: it could block forever.
-    if (known && data.isSpecialFile) return unreadable(sourcePath);
-
-    // A source whose size cannot be read may still open: give it a buffer
-    // of its own, so that its content is copied rather than an empty file
-    // passing for a good copy.
-    const int64_t UNKNOWN_SIZE_BUFFER = 1 << 16;
-    int64_t wanted = known ? static_cast<int64_t>(data.size) : UNKNOWN_SIZE_BUFFER;
-    if (wanted > COPY_BUFFER_MAX) wanted = COPY_BUFFER_MAX;
+    int64_t wanted = size > static_cast<uint64_t>(COPY_BUFFER_MAX) ? COPY_BUFFER_MAX
+                                                                   : static_cast<int64_t>(size);
     if (wanted > copyBuffer.capacity) {
         void* grown = realloc(copyBuffer.data, static_cast<size_t>(wanted));
         if (grown != nullptr) {
             copyBuffer.data = static_cast<unsigned char*>(grown);
             copyBuffer.capacity = static_cast<int32_t>(wanted);
         } else if (copyBuffer.data == nullptr) {
-            return ERROR_OUTOFMEMORY_CODE;
+            return false;
         }
     }
+    return true;
+}
 
+int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourcePath,
+               DirHandle* destinationDir, const NChar* destinationName,
+               const NChar* destinationPath, const FileData* sourceData)
+{
+    if (runSettings.noExec) {
+        ++runCounters.filesCopied;
+        return ERROR_SUCCESS_CODE;
+    }
+    if (sourceData != nullptr && sourceData->isSymbolicLink)
+        return copyLink(sourceDir, sourceName, sourcePath, destinationDir, destinationName,
+                        destinationPath, *sourceData);
+    // A FIFO, socket or device is never opened: it could block forever.
+    if (sourceData != nullptr && sourceData->isSpecialFile) return unreadable(sourcePath);
+
+    // The copy takes the attributes and times of the file that is read,
+    // taken before its content: a source written to during the copy then
+    // differs from the copy in the next run and is copied again. With the
+    // times read afterwards, a copy torn by such a write would pass as
+    // unchanged in every later run.
+    FileData data;
     FileHandle* source = nullptr;
-    if (platOpenRead(sourcePath, &source) != OPEN_OK) return unreadable(sourcePath);
-    FileHandle* destination = nullptr;
-    if (!platCreateWrite(destinationPath, &destination)) {
+    if (platOpenReadAt(sourceDir, sourceName, sourcePath, &source, &data) != OPEN_OK)
+        return unreadable(sourcePath);
+    if (!reserveBuffer(data.size)) {
         platClose(source);
-        if (runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
-        ++runCounters.writeErrors;
-        return ERROR_CREATE_FAILED_CODE;
+        return ERROR_OUTOFMEMORY_CODE;
+    }
+    FileHandle* destination = nullptr;
+    if (platCreateWriteAt(destinationDir, destinationName, destinationPath, resumingSnapshot,
+                          &destination) != CREATE_OK) {
+        platClose(source);
+        return reportUncreatable(destinationPath);
     }
     showProgress(PROGRESS_COPY, destinationPath);
 
     int result = transfer(source, destination, sourcePath, destinationPath);
+    // Only a whole copy gets its mode, owner and times; a partial one stays
+    // private to the backup's owner. A delayed write error shows only here.
+    bool stored = platCloseCopy(destination, result == ERROR_SUCCESS_CODE ? &data : nullptr);
     if (result != ERROR_SUCCESS_CODE) return result;
-
-    // The copy takes the attributes and times read before its content: a
-    // source written to during the copy then differs from the copy in the
-    // next run and is copied again. With the times read afterwards, a copy
-    // torn by such a write would pass as unchanged in every later run.
-    if (known) {
-        platSetAttributes(destinationPath, &data);
-        platSetTimes(destinationPath, &data);
-    }
+    if (!stored) return unwritable(destinationPath);
     ++runCounters.filesCopied;
     return ERROR_SUCCESS_CODE;
+}
+
+// Splits path into its folder (opened, following links) and its last name.
+static DirHandle* openParent(const NChar* path, const NChar** name, NChar** folder)
+{
+    *folder = nullptr;
+    const NChar* cut = findLast(path, PATH_SEP);
+    *name = cut != nullptr ? cut + 1 : path;
+    size_t length = cut != nullptr ? static_cast<size_t>(cut - path) + 1 : 0;
+    *folder = static_cast<NChar*>(malloc((length + 3) * sizeof(NChar)));
+    if (*folder == nullptr) return nullptr;
+    if (length == 0) {
+        (*folder)[0] = N('.');
+        (*folder)[1] = PATH_SEP;
+        (*folder)[2] = 0;
+    } else {
+        memcpy(*folder, path, length * sizeof(NChar));
+        (*folder)[length] = 0;
+    }
+    return platOpenDir(nullptr, nullptr, *folder, DIR_FOLLOW);
+}
+
+int copyFile(const NChar* sourcePath, const NChar* destinationPath, const FileData* sourceData)
+{
+    const NChar* sourceName;
+    const NChar* destinationName;
+    NChar* sourceFolder;
+    NChar* destinationFolder;
+    DirHandle* sourceDir = openParent(sourcePath, &sourceName, &sourceFolder);
+    DirHandle* destinationDir = openParent(destinationPath, &destinationName, &destinationFolder);
+    int result = copyFileAt(sourceDir, sourceName, sourcePath, destinationDir, destinationName,
+                            destinationPath, sourceData);
+    platCloseDir(sourceDir);
+    platCloseDir(destinationDir);
+    free(sourceFolder);
+    free(destinationFolder);
+    return result;
 }

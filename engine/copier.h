@@ -22,12 +22,23 @@ const int ERROR_WRITE_FAULT_CODE = 29;
 const int ERROR_READ_FAULT_CODE = 30;
 const int ERROR_OPEN_FAILED_CODE = 110;
 const int ERROR_CREATE_FAILED_CODE = 1631;
-
 struct FileData;
+struct DirHandle;
 
-// sourceData is the standard attribute data of the source when the caller
-// has just read it, so that it is not read twice; null, and the copier
-// reads it itself.
+// Reports destinationPath as a file that cannot be created (the caller
+// prints the copy error line); returns the error code.
+int reportUncreatable(const NChar* destinationPath);
+
+// Copies sourceName within the open folder sourceDir to destinationName
+// within destinationDir (the paths serve messages, and the Windows build).
+// sourceData is what the walk saw of the source (its kind: a link is
+// stored as a link), or null; a regular file's copy takes the attributes
+// and times read from the source file it opened.
+int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourcePath,
+               DirHandle* destinationDir, const NChar* destinationName,
+               const NChar* destinationPath, const FileData* sourceData);
+
+// The same by paths: each path's folder is opened first (following links).
 int copyFile(const NChar* sourcePath, const NChar* destinationPath,
              const FileData* sourceData = nullptr);
 

@@ -7,7 +7,12 @@
 #include "platform/text.h"
 
 // Set by the run sequence when it continues today's unfinished snapshot;
-// every step below does nothing otherwise, and nothing in a dry run.
+// every step below does nothing otherwise, and nothing in a dry run. Only
+// then is a name that already exists in the snapshot replaced: a new
+// snapshot folder holds nothing of its own, so there an existing name means
+// that two source names fall on one name of the backup disk (a
+// case-insensitive or name-limited file system), and the second is
+// reported, never put in the place of the first.
 extern bool resumingSnapshot;
 
 // Before the walker fills destinationDir: a folder that the stopped run

@@ -18,11 +18,23 @@ bool setExcludedRoot(const NChar* rootPath)
     return rootExcluded;
 }
 
-static bool isBackupRoot(const NChar* dirPath)
+static bool isBackupRoot(const FileIdentity& identity)
 {
-    FileIdentity identity;
-    return rootExcluded && platGetIdentity(dirPath, &identity) && sameIdentity(identity, excludedRoot);
+    return rootExcluded && sameIdentity(identity, excludedRoot);
 }
+
+// The three folders of one level of the walk, open, with their paths: the
+// source folder, its twin in the previous snapshot (null: none) and the
+// folder of the new snapshot (null when it could not be made, and in a dry
+// run, which makes nothing).
+struct Level {
+    DirHandle* source;
+    const NChar* sourcePath;
+    DirHandle* previous;
+    const NChar* previousPath;
+    DirHandle* destination;
+    const NChar* destinationPath;
+};
 
 // The tests that leave an entry out before anything is asked of the file
 // system; they use the name and the attribute word of the enumeration.
@@ -39,44 +51,134 @@ static bool isSkipped(const FindEntry& entry, const NChar* sourceDir)
     return false;
 }
 
-// A file is unchanged when size, creation time and last-write time equal
-// its twin's; content, attributes and last-access time are not compared.
-// The source's data is the one the folder test read a moment ago.
-static bool isUnchanged(const FileData& source, const NChar* twinPath)
+// What the backup file system keeps of a file, found once per run on the
+// new snapshot folder: a time is stored rounded to timeStep (in FileTime
+// fractions; NTFS through ntfs-3g keeps 100 ns, exFAT 10 ms, FAT 2 s), and
+// modes and owners may not be kept at all.
+struct TargetTraits {
+    int64_t timeStep;
+    bool keepsModes;
+    bool keepsOwners;
+};
+
+static TargetTraits target = {1, true, false};
+
+// t rounded down to a multiple of step fractions, as whole seconds and a
+// fraction; steps of a second and more are whole seconds.
+static FileTime roundedDown(const FileTime& t, int64_t step)
 {
-    FileData twin;
-    if (!platGetFileData(twinPath, &twin)) return false;
-    return source.size == twin.size && sameFileTime(source.creationTime, twin.creationTime) &&
-           sameFileTime(source.lastWriteTime, twin.lastWriteTime) &&
-           source.isSymbolicLink == twin.isSymbolicLink;
+    FileTime result = t;
+    if (step >= FILE_TIME_FRACTIONS) {
+        int64_t seconds = step / FILE_TIME_FRACTIONS;
+        int64_t rest = t.seconds % seconds;
+        if (rest < 0) rest += seconds;
+        result.seconds = t.seconds - rest;
+        result.fraction = 0;
+    } else {
+        result.fraction = static_cast<int32_t>(t.fraction - t.fraction % step);
+    }
+    return result;
 }
 
-static void copyAndReport(const NChar* sourcePath, const NChar* destinationPath,
-                          const FileData* sourceData)
+static bool sameTimeAtTarget(const FileTime& a, const FileTime& b)
 {
-    if (copyFile(sourcePath, destinationPath, sourceData) != 0)
+    return sameFileTime(roundedDown(a, target.timeStep), roundedDown(b, target.timeStep));
+}
+
+// Sets an odd time on the new snapshot folder and reads it back: the
+// coarsest step that explains what came back is the file system's.
+static int64_t probeTimeStep(DirHandle* folder)
+{
+    FileData data;
+    if (!platGetDirData(folder, &data, nullptr)) return 1;
+    const FileTime odd = {1000000001, FILE_TIME_FRACTIONS - 1};
+    data.creationTime = odd;
+    data.lastAccessTime = odd;
+    data.lastWriteTime = odd;
+    FileData stored;
+    if (!platSetDirTimes(folder, &data) || !platGetDirData(folder, &stored, nullptr)) return 1;
+    // 1 ns, 100 ns, 1 us, 1 ms, 10 ms, 1 s, 2 s, in fractions.
+    const int64_t NS_PER_FRACTION = 1000000000 / FILE_TIME_FRACTIONS;
+    const int64_t stepsNs[] = {1, 100, 1000, 1000000, 10000000, 1000000000, 2000000000};
+    const FileTime& back = stored.lastWriteTime;
+    for (int64_t ns : stepsNs) {
+        int64_t step = ns < NS_PER_FRACTION ? 1 : ns / NS_PER_FRACTION;
+        if (sameFileTime(roundedDown(odd, step), back)) return step;
+    }
+    // A file system that rounds to the nearest step instead.
+    for (int64_t ns : stepsNs) {
+        int64_t step = ns < NS_PER_FRACTION ? 1 : ns / NS_PER_FRACTION;
+        if (sameFileTime(roundedDown(odd, step), roundedDown(back, step))) return step;
+    }
+    return 2LL * FILE_TIME_FRACTIONS;
+}
+
+static void probeTarget(DirHandle* snapshotDir)
+{
+    target.timeStep = probeTimeStep(snapshotDir);
+    platProbeAccess(snapshotDir, &target.keepsModes, &target.keepsOwners);
+}
+
+// A file is unchanged when it has a twin of its own kind (a regular file,
+// or a link for a link) with equal size, creation and last-write time (at
+// the backup disk's precision), and, where that disk keeps them, equal
+// permission bits, owner and group: a hard link shares all of these, so a
+// changed mode must be copied to reach the new snapshot. A link also needs
+// an equal target. Content and last-access time are not compared.
+static bool isUnchanged(const FileData& source, const Level& level, const NChar* name,
+                        const NChar* sourcePath, const NChar* twinPath)
+{
+    if (source.isSpecialFile) return false;
+    FileData twin;
+    if (!platGetFileDataAt(level.previous, name, twinPath, &twin)) return false;
+    if (twin.isSymbolicLink != source.isSymbolicLink || twin.isSpecialFile ||
+        (twin.attributes & ATTR_DIRECTORY))
+        return false;
+    if (source.size != twin.size || !sameTimeAtTarget(source.creationTime, twin.creationTime) ||
+        !sameTimeAtTarget(source.lastWriteTime, twin.lastWriteTime))
+        return false;
+    if (target.keepsModes && !source.isSymbolicLink && source.permissions != twin.permissions)
+        return false;
+    if (target.keepsOwners && (source.owner != twin.owner || source.group != twin.group))
+        return false;
+    return !source.isSymbolicLink ||
+           platSameLinkTargetAt(level.source, name, sourcePath, level.previous, name, twinPath);
+}
+
+static void copyAndReport(const Level& level, const NChar* name, const NChar* sourcePath,
+                          const NChar* destinationPath, const FileData* sourceData)
+{
+    if (copyFileAt(level.source, name, sourcePath, level.destination, name, destinationPath,
+                   sourceData) != 0)
         printTo(stderr, N("copy error %s\n"), destinationPath);
 }
 
-static void linkFile(const NChar* sourcePath, const FileData* sourceData, const NChar* twinPath,
-                     const NChar* destinationPath)
+static void linkFile(const Level& level, const NChar* name, const NChar* sourcePath,
+                     const FileData* sourceData, const NChar* twinPath, const NChar* destinationPath)
 {
     showProgress(PROGRESS_LINK, destinationPath);
     if (runSettings.noExec) {
         ++runCounters.filesLinked;
         return;
     }
-    if (platHardLink(destinationPath, twinPath)) {
+    CreateResult linked =
+        platHardLinkAt(level.previous, name, twinPath, level.destination, name, destinationPath);
+    if (linked == CREATE_OK) {
         ++runCounters.filesLinked;
+        return;
+    }
+    if (linked == CREATE_EXISTS) {
+        // Another source name already took this name on the backup disk.
+        printTo(stderr, N("copy error %s\n"), destinationPath);
+        reportUncreatable(destinationPath);
         return;
     }
     printTo(stderr, N("link error %s\n"), destinationPath);
     if (runSettings.logErrors) logMessage(N("unlinkable file: %s\n"), destinationPath);
     ++runCounters.linkErrors;
     // The snapshot stays whole: what cannot be linked is copied.
-    copyAndReport(sourcePath, destinationPath, sourceData);
+    copyAndReport(level, name, sourcePath, destinationPath, sourceData);
 }
-
 // A folder whose entries cannot be listed (no rights, or it is gone or no
 // longer a folder) leaves a hole in the snapshot: reported like a file that
 // cannot be read, so that the summary never shows such a run as clean.
@@ -144,91 +246,187 @@ static void writeTail(PathBuffer* buffer, const NChar* name, bool isFolder)
     if (isFolder) appendText(tail, NAME_CHARS, PATH_SEP_TEXT);
 }
 
-int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir)
+// A snapshot folder whose name was already taken in the new snapshot: two
+// source folders fall on one name of the backup disk. The second is
+// reported like a file that cannot be created, and its content is not put
+// into the first.
+static void reportTakenFolder(const NChar* destinationDir)
 {
-    if (isExcludedFolder(sourceDir)) return 0;
+    printTo(stderr, N("copy error %s\n"), destinationDir);
+    reportUncreatable(destinationDir);
+}
 
+// The snapshot folder takes its source folder's access and times last: a
+// read-only folder must first take its content, and every entry made in a
+// folder changes its times. sourceData was read from the open source folder.
+static void finishFolder(const FileData* sourceData, DirHandle* destination)
+{
+    if (runSettings.noExec || destination == nullptr || sourceData == nullptr) return;
+    platSetDirAccess(destination, sourceData);
+    platSetDirTimes(destination, sourceData);
+}
+
+static int walkFolder(const Level& level);
+
+// Walks into the subfolder whose name (with its separator) ends the three
+// path buffers: opens it in the source and the previous snapshot, makes it
+// in the new snapshot, fills it and closes all three.
+static void enterFolder(const Level& level, const NChar* name, PathBuffer* source,
+                        PathBuffer* previous, PathBuffer* destination)
+{
+    if (isExcludedFolder(source->text)) return;
+    DirHandle* sourceDir = platOpenDir(level.source, name, source->text, DIR_SOURCE);
+    // The folder's own data, from the folder opened: its access and times
+    // go to the snapshot folder, its identity tells the backup root.
+    FileData folderData;
+    FileIdentity identity;
+    bool known = sourceDir != nullptr && platGetDirData(sourceDir, &folderData, &identity);
+    if (known && isBackupRoot(identity)) {
+        platCloseDir(sourceDir);
+        return;
+    }
+    // A folder that is gone or no longer a folder since it was looked at
+    // (another program replaced it, a link took its place) is handled like
+    // a file that vanished: reported, and nothing is made for it.
+    FileData now;
+    if (sourceDir == nullptr && (!platGetFileDataAt(level.source, name, source->text, &now) ||
+                                 !(now.attributes & ATTR_DIRECTORY))) {
+        reportUnlistedFolder(source->text, destination->text);
+        return;
+    }
+    DirHandle* destinationDir = nullptr;
+    if (!runSettings.noExec) {
+        MakeDirResult made =
+            platMakeDirAt(level.destination, name, destination->text, &destinationDir);
+        if (made == MAKEDIR_EXISTS) {
+            if (!resumingSnapshot) {
+                reportTakenFolder(destination->text);
+                platCloseDir(sourceDir);
+                return;
+            }
+            destinationDir = platOpenDir(level.destination, name, destination->text, 0);
+        }
+    }
+    DirHandle* previousDir = nullptr;
+    if (level.previous != nullptr)
+        previousDir = platOpenDir(level.previous, name, previous->text, 0);
+    Level inner = {sourceDir, source->text, previousDir, previousDir != nullptr ? previous->text : nullptr,
+                   destinationDir, destination->text};
+    // A source folder that could not be opened (gone, no longer a folder,
+    // no rights) is reported by the listing that fails in it.
+    walkFolder(inner);
+    finishFolder(known ? &folderData : nullptr, destinationDir);
+    platCloseDir(previousDir);
+    platCloseDir(destinationDir);
+    platCloseDir(sourceDir);
+}
+
+static int walkFolder(const Level& level)
+{
     PathBuffer destination = {nullptr, 0};
     PathBuffer source = {nullptr, 0};
     PathBuffer previous = {nullptr, 0};
-    bool hasPrevious = previousDir != nullptr && previousDir[0] != 0;
-    if (!takeBuffer(&destination, destinationDir) || !takeBuffer(&source, sourceDir) ||
-        (hasPrevious && !takeBuffer(&previous, previousDir))) {
+    bool hasPrevious = level.previous != nullptr;
+    if (!takeBuffer(&destination, level.destinationPath) || !takeBuffer(&source, level.sourcePath) ||
+        (hasPrevious && !takeBuffer(&previous, level.previousPath))) {
         free(destination.text);
         free(source.text);
         free(previous.text);
         return ERROR_OUTOFMEMORY_CODE;
     }
 
-    if (!runSettings.noExec) platMakeDir(destinationDir);
-    resumeEnterFolder(destinationDir);
+    // A folder that a stopped run had already finished may be read-only:
+    // what is in it must be replaceable.
+    resumeEnterFolder(level.destinationPath);
 
     FindEntry entry;
-    FindHandle* find = platFindFirst(sourceDir, &entry);
+    FindHandle* find = platFindFirstIn(level.source, level.sourcePath, &entry);
     // Every folder but a drive root lists "." and "..": no entry at all
     // means that the folder could not be listed.
-    if (find == nullptr && !platIsDriveRoot(sourceDir)) reportUnlistedFolder(sourceDir, destinationDir);
+    if (find == nullptr && !platIsDriveRoot(level.sourcePath))
+        reportUnlistedFolder(level.sourcePath, level.destinationPath);
     if (find != nullptr) {
         do {
-            if (isSkipped(entry, sourceDir)) continue;
-            size_t nameLength = textLength(entry.name);
-            if (nameLength >= static_cast<size_t>(NAME_CHARS)) {
-                reportLongName(sourceDir, entry.name);
+            if (isSkipped(entry, level.sourcePath)) continue;
+            const NChar* name = entry.name;
+            if (textLength(name) > static_cast<size_t>(NAME_MAX_CHARS)) {
+                reportLongName(level.sourcePath, name);
                 continue;
             }
-            writeTail(&source, entry.name, false);
-            // One read serves the folder test and the unchanged test.
+            writeTail(&source, name, false);
+            // A folder is known from the listing: it is opened (never
+            // through a link) and read from there. For anything else one
+            // read serves the folder test and the unchanged test.
             FileData data;
-            bool known = platGetFileData(source.text, &data);
-            bool isFolder = known && (data.attributes & ATTR_DIRECTORY);
-            if (isFolder) {
-                // A folder name needs room for its separator as well.
-                if (nameLength + 1 >= static_cast<size_t>(NAME_CHARS)) {
-                    reportLongName(sourceDir, entry.name);
-                    continue;
-                }
-                writeTail(&source, entry.name, true);
-                if (isBackupRoot(source.text)) continue;
-                writeTail(&destination, entry.name, true);
-                if ((data.attributes & ATTR_REPARSE_POINT) && leadsBackIntoWalk(source.text)) {
+            bool isFolder = (entry.attributes & ATTR_DIRECTORY) != 0;
+            bool known = !isFolder && platGetFileDataAt(level.source, name, source.text, &data);
+            if (isFolder || (known && (data.attributes & ATTR_DIRECTORY))) {
+                writeTail(&source, name, true);
+                writeTail(&destination, name, true);
+                uint32_t attributes = isFolder ? entry.attributes : data.attributes;
+                if ((attributes & ATTR_REPARSE_POINT) && leadsBackIntoWalk(source.text)) {
                     reportUnlistedFolder(source.text, destination.text);
                     continue;
                 }
                 resumeFolderEntry(destination.text);
-                const NChar* twinFolder = nullptr;
-                if (hasPrevious) {
-                    writeTail(&previous, entry.name, false);
-                    uint32_t twin = platGetAttributes(previous.text);
-                    if (twin != INVALID_ATTRIBUTES && (twin & ATTR_DIRECTORY)) {
-                        writeTail(&previous, entry.name, true);
-                        twinFolder = previous.text;
-                    }
-                }
-                walkTree(source.text, twinFolder, destination.text);
+                if (hasPrevious) writeTail(&previous, name, true);
+                enterFolder(level, name, &source, &previous, &destination);
                 continue;
             }
-            writeTail(&destination, entry.name, false);
-            if (hasPrevious) writeTail(&previous, entry.name, false);
-            if (resumingSnapshot &&
-                resumeKeepsFile(known && isUnchanged(data, destination.text), destination.text,
-                                hasPrevious ? previous.text : nullptr))
-                continue;
+            writeTail(&destination, name, false);
+            if (hasPrevious) writeTail(&previous, name, false);
+            if (resumingSnapshot) {
+                // What a stopped run left at this name, measured like a twin.
+                Level left = level;
+                left.previous = level.destination;
+                left.previousPath = level.destinationPath;
+                bool equal = known && isUnchanged(data, left, name, source.text, destination.text);
+                if (resumeKeepsFile(equal, destination.text, hasPrevious ? previous.text : nullptr))
+                    continue;
+            }
             if (hasPrevious && known) {
-                if (isUnchanged(data, previous.text)) {
-                    linkFile(source.text, &data, previous.text, destination.text);
+                if (isUnchanged(data, level, name, source.text, previous.text)) {
+                    linkFile(level, name, source.text, &data, previous.text, destination.text);
                     continue;
                 }
             }
-            copyAndReport(source.text, destination.text, known ? &data : nullptr);
+            copyAndReport(level, name, source.text, destination.text, known ? &data : nullptr);
         } while (platFindNext(find, &entry));
-        platFindClose(find);
+        // A listing cut short by a failure leaves out what it did not reach.
+        if (!platFindClose(find)) reportUnlistedFolder(level.sourcePath, level.destinationPath);
     }
-    resumeLeaveFolder(sourceDir, destinationDir);
-    // Set last: a read-only folder must first take its content.
-    if (!runSettings.noExec) platCopyFolderAccess(sourceDir, destinationDir);
+    // Entries that a stopped run made and whose source is gone since.
+    resumeLeaveFolder(level.sourcePath, level.destinationPath);
 
     free(destination.text);
     free(source.text);
     free(previous.text);
     return 0;
+}
+
+int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir)
+{
+    if (isExcludedFolder(sourceDir)) return 0;
+    // The source and the previous snapshot may be reached through links
+    // (paths the user gave); the snapshot folder itself never is.
+    DirHandle* source = platOpenDir(nullptr, nullptr, sourceDir, DIR_FOLLOW | DIR_SOURCE);
+    bool hasPrevious = previousDir != nullptr && previousDir[0] != 0;
+    DirHandle* previous = hasPrevious ? platOpenDir(nullptr, nullptr, previousDir, DIR_FOLLOW) : nullptr;
+    DirHandle* destination = nullptr;
+    if (!runSettings.noExec) {
+        // Made here unless the caller made it already.
+        platMakeDir(destinationDir);
+        destination = platOpenDir(nullptr, nullptr, destinationDir, 0);
+        if (destination != nullptr) probeTarget(destination);
+    }
+    Level top = {source, sourceDir, previous, previous != nullptr ? previousDir : nullptr,
+                 destination, destinationDir};
+    FileData folderData;
+    bool known = source != nullptr && platGetDirData(source, &folderData, nullptr);
+    int result = walkFolder(top);
+    finishFolder(known ? &folderData : nullptr, destination);
+    platCloseDir(destination);
+    platCloseDir(previous);
+    platCloseDir(source);
+    return result;
 }

@@ -5,8 +5,9 @@
 
 #include "platform/text.h"
 
-const int NAME_RESERVE = 258;
-const int NAME_CHARS = 256;
+// Room for the longest name, a separator and the terminator.
+const int NAME_CHARS = NAME_MAX_CHARS + 2;
+const int NAME_RESERVE = NAME_CHARS;
 
 // Directory paths ending with the separator; previousDir may be null or
 // empty. Returns 0, or 14 when a working buffer cannot be had.

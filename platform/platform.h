@@ -13,8 +13,8 @@
 #include "platform/text.h"
 
 // Attribute word bits, as the Windows file system defines them. The POSIX
-// build maps its file types onto them (a dot name is hidden, a FIFO, socket
-// or device is a system file, a symbolic link is a reparse point).
+// build maps its file types onto them (a FIFO, socket or device is a system
+// file, a symbolic link is a reparse point); it has no hidden files.
 const uint32_t ATTR_HIDDEN = 0x2;
 const uint32_t ATTR_SYSTEM = 0x4;
 const uint32_t ATTR_DIRECTORY = 0x10;
@@ -27,6 +27,12 @@ struct FileTime {
     int64_t seconds;
     int32_t fraction;
 };
+
+#ifdef _WIN32
+const int32_t FILE_TIME_FRACTIONS = 10000000; // 100-nanosecond ticks a second
+#else
+const int32_t FILE_TIME_FRACTIONS = 1000000000; // nanoseconds a second
+#endif
 
 inline bool sameFileTime(const FileTime& a, const FileTime& b)
 {
@@ -87,28 +93,16 @@ inline bool sameIdentity(const FileIdentity& a, const FileIdentity& b)
     return a.volume == b.volume && a.index == b.index;
 }
 
-// Gives path the attribute word (and on POSIX the permissions, and the owner
-// and group where the process may set them) of data. False on failure.
-bool platSetAttributes(const NChar* path, const FileData* data);
-
 // Gives path the creation, last-access and last-write times of data, without
 // following a final symbolic link. False on failure.
 bool platSetTimes(const NChar* path, const FileData* data);
-
-// Gives the folder destination the access rights of the folder source: on
-// POSIX its permissions, and owner and group where the process may set them,
-// so that a private folder does not become readable to all in a snapshot.
-// Windows folders take their access from the backup root: nothing to do.
-void platCopyFolderAccess(const NChar* source, const NChar* destination);
-
-// Makes newPath a second name of existingPath; never follows a symbolic
-// link. False on failure.
-bool platHardLink(const NChar* newPath, const NChar* existingPath);
 
 enum MakeDirResult { MAKEDIR_OK = 0, MAKEDIR_EXISTS = 1, MAKEDIR_FAILED = 2 };
 
 // Creates one folder. MAKEDIR_EXISTS when something of that name exists.
 MakeDirResult platMakeDir(const NChar* path);
+
+enum CreateResult { CREATE_OK = 0, CREATE_EXISTS = 1, CREATE_FAILED = 2 };
 
 // Replaces target by source in one step: after the call target holds either
 // its old content or the whole of source. False on failure; target is
@@ -128,30 +122,23 @@ struct FindEntry {
 };
 
 // Opens the enumeration of the folder dirPath (a directory path) and reads
-// its first entry. Null when the folder cannot be enumerated, or when it
-// has no entry at all, which only a drive root can have: every other
+// its first entry (platFindFirstIn lists an open folder). Null when the
+// folder cannot be enumerated, or when it has no entry at all, which only a drive root can have: every other
 // folder lists "." and ".." (the walker relies on this to report a folder
 // it cannot list).
 FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry);
 
-// Reads the next entry; false when there is none.
+// Reads the next entry; false when there is none, or when the listing
+// failed (platFindClose tells which).
 bool platFindNext(FindHandle* handle, FindEntry* entry);
 
-void platFindClose(FindHandle* handle);
+// Ends the enumeration; false when it ended by a failure rather than at
+// the end of the folder (a listing cut short is no complete listing).
+bool platFindClose(FindHandle* handle);
 
 // ---- file content for the copier -------------------------------------------
 
 struct FileHandle;
-
-enum OpenResult { OPEN_OK = 0, OPEN_FAILED = 1, OPEN_NOT_REGULAR = 2 };
-
-// Opens an existing regular file for reading. A FIFO, socket or device is
-// never opened for reading (it could block forever): OPEN_NOT_REGULAR.
-OpenResult platOpenRead(const NChar* path, FileHandle** handle);
-
-// Creates path for writing; an existing file of that name is replaced by a
-// new one, never written through (it may be a link into an older snapshot).
-bool platCreateWrite(const NChar* path, FileHandle** handle);
 
 // Reads up to size bytes; the count read, 0 at the end of the file, -1 on a
 // read error.
@@ -164,14 +151,112 @@ int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size);
 // written to, a delayed write failure).
 bool platClose(FileHandle* handle);
 
-// Stores a symbolic link source as a link at destination, with the same
-// target text. Only the POSIX build stores links; false on failure.
-bool platCopySymbolicLink(const NChar* source, const NChar* destination);
+// ---- working through open folders --------------------------------------------
+//
+// The walk opens each folder once and does everything in it relative to
+// that open folder: on POSIX through its descriptor, so that a folder or
+// link another user swaps in meanwhile is never followed and no path is
+// looked up twice. Each call gets the entry's name within the folder and
+// its full path (for the Windows build, which works by path, and for
+// messages). A null folder stands for one that could not be opened or
+// made: every call in it fails.
+
+struct DirHandle;
+
+enum DirOpen {
+    DIR_FOLLOW = 1, // with no parent: the path may be a link to a folder (a path the user gave)
+    DIR_SOURCE = 2, // a source folder: read without updating its access time where permitted
+};
+
+// Opens the folder name within parent, never through a symbolic link; with
+// a null parent, the folder path itself. Null on failure (gone, no longer
+// a folder, no rights).
+DirHandle* platOpenDir(DirHandle* parent, const NChar* name, const NChar* path, int how);
+
+void platCloseDir(DirHandle* dir);
+
+// Makes the folder name within parent, at first open to its owner alone,
+// and opens it; *made is null unless MAKEDIR_OK.
+MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* path,
+                            DirHandle** made);
+
+// The standard attribute data of an open folder, and its identity where
+// identity is not null.
+bool platGetDirData(DirHandle* dir, FileData* data, FileIdentity* identity);
+
+// Gives an open folder the access (POSIX: permissions, and owner and group
+// where the process may set them) and the times of data.
+void platSetDirAccess(DirHandle* dir, const FileData* data);
+bool platSetDirTimes(DirHandle* dir, const FileData* data);
+
+// What the file system of an open folder keeps of what the program gives
+// a copy: permission bits, and owner and group (only asked when the
+// process may give files away). Found by trying them on the folder, which
+// gets its own mode and owner back. The Windows build carries neither.
+void platProbeAccess(DirHandle* dir, bool* keepsModes, bool* keepsOwners);
+
+// Lists an open folder; it can be listed once.
+FindHandle* platFindFirstIn(DirHandle* dir, const NChar* dirPath, FindEntry* entry);
+
+// The standard attribute data of name within dir, without following a
+// symbolic link. False when it cannot be read.
+bool platGetFileDataAt(DirHandle* dir, const NChar* name, const NChar* path, FileData* data);
+
+enum OpenResult { OPEN_OK = 0, OPEN_FAILED = 1, OPEN_NOT_REGULAR = 2 };
+
+// Opens the regular file name within dir for reading, never through a
+// symbolic link; data gets the file's attribute data as read from the open
+// file. A FIFO, socket or device is never read from (it could block
+// forever): OPEN_NOT_REGULAR.
+OpenResult platOpenReadAt(DirHandle* dir, const NChar* name, const NChar* path,
+                          FileHandle** handle, FileData* data);
+
+// Creates name within dir for writing, readable by its owner alone until
+// platCloseCopy. An existing entry of that name is left alone
+// (CREATE_EXISTS) unless replace is set; then a file is replaced by a new
+// one, never written through (it may be a link into an older snapshot).
+CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* path, bool replace,
+                               FileHandle** handle);
+
+// Closes a copy made by platCreateWriteAt; when data is not null (the
+// content is whole) the copy first gets its attributes and times. False
+// when the close reports an error (a delayed write failure).
+bool platCloseCopy(FileHandle* handle, const FileData* data);
+
+// Makes newName within newDir a second name of twinName within twinDir;
+// never follows a symbolic link and never replaces (CREATE_EXISTS).
+CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
+                            DirHandle* newDir, const NChar* newName, const NChar* newPath);
+
+// True when two symbolic links hold the same target text (the Windows
+// build stores no links: always true there).
+bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* pathA,
+                          DirHandle* dirB, const NChar* nameB, const NChar* pathB);
+
+// Stores the symbolic link sourceName as a link destinationName with the
+// same target text, then gives it the owner and times of data; an existing
+// destination is kept (CREATE_EXISTS) unless replace is set. Only the POSIX
+// build stores links.
+CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceName,
+                                    const NChar* sourcePath, DirHandle* destinationDir,
+                                    const NChar* destinationName, const NChar* destinationPath,
+                                    bool replace, const FileData* data);
+
+// The errno (Windows: GetLastError) and the name of the call that failed
+// last in this layer, for a caller that wants the reason.
+struct PlatError {
+    int code;
+    const char* call;
+};
+PlatError platLastError();
 
 // ---- text streams ----------------------------------------------------------
 
-// Opens a stream with a C runtime mode ("a", "rb", "wb"); null on failure.
-// The stream is never inherited by a child process.
+// Opens a stream with a C runtime mode ("a", "rb", "w", "wb"); null on
+// failure. "wb" only creates a new file (the program's own temporary
+// files): an existing one fails. The stream is never inherited by a child
+// process. On POSIX a symbolic link is never followed and only a regular
+// file is used (a FIFO named like the program's file must not hang it).
 FILE* platOpenStream(const NChar* path, const char* mode);
 
 // Flushes a stream written to and hands its data to the storage device.

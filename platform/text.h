@@ -30,6 +30,10 @@ typedef char NChar;
 // Capacity, terminator included, of every fixed path buffer.
 const int PATH_CHARS = 520;
 
+// The longest entry name the file systems allow: 255 bytes on Linux, 255
+// UTF-16 code units on Windows.
+const int NAME_MAX_CHARS = 255;
+
 inline size_t textLength(const char* s) { return strlen(s); }
 inline size_t textLength(const wchar_t* s) { return wcslen(s); }
 

@@ -1,10 +1,13 @@
 // The POSIX side of the platform layer (Linux).
 //
-// How the Windows notions map here: the separator is '/', a name that
-// begins with '.' is hidden, a FIFO, socket or device is a system file, a
+// How the Windows notions map here: the separator is '/', no entry is
+// hidden (a dot name is an ordinary entry), a FIFO, socket or device is a
+// system file, a
 // symbolic link is never followed during the walk and is stored as a link,
 // the creation time is the last-write time (POSIX cannot set a birth time),
-// and times are carried at full nanosecond resolution.
+// and times are carried at full nanosecond resolution. The walk works
+// through open folder descriptors (the *At calls): a folder or link that
+// another user swaps in during a run is never followed.
 #include "platform/platform.h"
 
 #include <dirent.h>
@@ -19,6 +22,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 extern char** environ;
@@ -41,21 +45,11 @@ static uint32_t attributesOfMode(mode_t mode)
     return ATTR_SYSTEM;
 }
 
-// The hidden bit comes from the name: the last component of path.
-static uint32_t hiddenOfPath(const char* path)
-{
-    size_t length = strlen(path);
-    while (length > 0 && path[length - 1] == '/') --length;
-    size_t start = length;
-    while (start > 0 && path[start - 1] != '/') --start;
-    return (length > start && path[start] == '.') ? ATTR_HIDDEN : 0;
-}
-
 uint32_t platGetAttributes(const NChar* path)
 {
     struct stat info;
     if (lstat(path, &info) != 0) return INVALID_ATTRIBUTES;
-    return attributesOfMode(info.st_mode) | hiddenOfPath(path);
+    return attributesOfMode(info.st_mode);
 }
 
 static FileTime fileTimeOf(const struct timespec& t)
@@ -66,11 +60,29 @@ static FileTime fileTimeOf(const struct timespec& t)
     return result;
 }
 
-bool platGetFileData(const NChar* path, FileData* data)
+// ---- the reason of the last failure ------------------------------------------
+
+static PlatError lastError = {0, ""};
+
+// Keeps errno and the call's name for the caller; returns false, so that a
+// failing path reads "return failed("openat");".
+static bool failed(const char* call)
 {
-    struct stat info;
-    if (lstat(path, &info) != 0) return false;
-    data->attributes = attributesOfMode(info.st_mode) | hiddenOfPath(path);
+    lastError.code = errno;
+    lastError.call = call;
+    return false;
+}
+
+PlatError platLastError()
+{
+    return lastError;
+}
+
+// ---- attribute data ------------------------------------------------------------
+
+static void fillFileData(const struct stat& info, FileData* data)
+{
+    data->attributes = attributesOfMode(info.st_mode);
     data->lastWriteTime = fileTimeOf(info.st_mtim);
     data->creationTime = data->lastWriteTime;
     data->lastAccessTime = fileTimeOf(info.st_atim);
@@ -80,13 +92,20 @@ bool platGetFileData(const NChar* path, FileData* data)
     data->group = static_cast<uint32_t>(info.st_gid);
     data->isSymbolicLink = S_ISLNK(info.st_mode);
     data->isSpecialFile = attributesOfMode(info.st_mode) == ATTR_SYSTEM;
+}
+
+bool platGetFileData(const NChar* path, FileData* data)
+{
+    struct stat info;
+    if (lstat(path, &info) != 0) return failed("lstat");
+    fillFileData(info, data);
     return true;
 }
 
 bool platGetIdentity(const NChar* path, FileIdentity* identity)
 {
     struct stat info;
-    if (stat(path, &info) != 0) return false;
+    if (stat(path, &info) != 0) return failed("stat");
     identity->volume = static_cast<uint64_t>(info.st_dev);
     identity->index = static_cast<uint64_t>(info.st_ino);
     return true;
@@ -99,110 +118,336 @@ static bool isRoot()
     return root;
 }
 
-bool platSetAttributes(const NChar* path, const FileData* data)
+static void timesOf(const FileData* data, struct timespec times[2])
 {
-    bool ok = true;
-    // Owner and group first: a change of owner clears the set-id bits,
-    // which the mode below then restores. Only root may give a file away.
-    if (isRoot() &&
-        lchown(path, static_cast<uid_t>(data->owner), static_cast<gid_t>(data->group)) != 0)
-        ok = false;
-    // A symbolic link has no permission bits of its own.
-    if (!data->isSymbolicLink && chmod(path, static_cast<mode_t>(data->permissions)) != 0)
-        ok = false;
-    return ok;
+    times[0].tv_sec = static_cast<time_t>(data->lastAccessTime.seconds);
+    times[0].tv_nsec = data->lastAccessTime.fraction;
+    times[1].tv_sec = static_cast<time_t>(data->lastWriteTime.seconds);
+    times[1].tv_nsec = data->lastWriteTime.fraction;
 }
 
 bool platSetTimes(const NChar* path, const FileData* data)
 {
     struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(data->lastAccessTime.seconds);
-    times[0].tv_nsec = data->lastAccessTime.fraction;
-    times[1].tv_sec = static_cast<time_t>(data->lastWriteTime.seconds);
-    times[1].tv_nsec = data->lastWriteTime.fraction;
-    return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-void platCopyFolderAccess(const NChar* source, const NChar* destination)
-{
-    struct stat info;
-    if (stat(source, &info) != 0) return;
-    if (isRoot()) {
-        if (chown(destination, info.st_uid, info.st_gid) != 0) return;
-    }
-    chmod(destination, info.st_mode & 07777);
-}
-
-bool platHardLink(const NChar* newPath, const NChar* existingPath)
-{
-    return link(existingPath, newPath) == 0;
+    timesOf(data, times);
+    return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0 || failed("utimensat");
 }
 
 MakeDirResult platMakeDir(const NChar* path)
 {
     if (mkdir(path, 0777) == 0) return MAKEDIR_OK;
+    failed("mkdir");
     return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
 }
 
 bool platReplaceFile(const NChar* source, const NChar* target)
 {
-    return rename(source, target) == 0;
+    return rename(source, target) == 0 || failed("rename");
 }
 
 bool platRemoveFile(const NChar* path)
 {
-    return unlink(path) == 0;
+    return unlink(path) == 0 || failed("unlink");
+}
+
+// ---- open folders --------------------------------------------------------------
+
+struct DirHandle {
+    int fd;
+};
+
+// The descriptor of a folder, -1 for the null folder (one that could not
+// be opened or made), so that every call in it fails with EBADF.
+static int fdOf(DirHandle* dir)
+{
+    return dir != nullptr ? dir->fd : -1;
+}
+
+static DirHandle* dirHandleOf(int fd)
+{
+    if (fd < 0) return nullptr;
+    DirHandle* dir = static_cast<DirHandle*>(malloc(sizeof(DirHandle)));
+    if (dir == nullptr) {
+        close(fd);
+        errno = ENOMEM;
+        failed("malloc");
+        return nullptr;
+    }
+    dir->fd = fd;
+    return dir;
+}
+
+// Opens name within the folder at, never through a symbolic link unless
+// asked to (a path the user gave may be one). A source folder is read
+// without touching its access time where the process may ask for it (its
+// owner or root).
+static int openFolderAt(int at, const char* name, int how)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | ((how & DIR_FOLLOW) ? 0 : O_NOFOLLOW);
+    if (how & DIR_SOURCE) {
+        int fd = openat(at, name, flags | O_NOATIME);
+        if (fd >= 0 || errno != EPERM) return fd;
+    }
+    return openat(at, name, flags);
+}
+
+DirHandle* platOpenDir(DirHandle* parent, const NChar* name, const NChar* path, int how)
+{
+    int fd;
+    if (parent != nullptr) {
+        fd = openFolderAt(parent->fd, name, how & ~DIR_FOLLOW);
+    } else if (how & DIR_FOLLOW) {
+        fd = openFolderAt(AT_FDCWD, path, how);
+    } else {
+        // The last name of path is not followed: open its parent, then it.
+        size_t length = strlen(path);
+        while (length > 1 && path[length - 1] == '/') --length;
+        size_t cut = length;
+        while (cut > 0 && path[cut - 1] != '/') --cut;
+        std::string parentPath(path, cut);
+        std::string last(path + cut, length - cut);
+        if (parentPath.empty()) parentPath = ".";
+        int parentFd = open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (parentFd < 0) {
+            failed("open");
+            return nullptr;
+        }
+        fd = openFolderAt(parentFd, last.c_str(), how);
+        int saved = errno;
+        close(parentFd);
+        errno = saved;
+    }
+    if (fd < 0) {
+        failed("openat");
+        return nullptr;
+    }
+    return dirHandleOf(fd);
+}
+
+void platCloseDir(DirHandle* dir)
+{
+    if (dir == nullptr) return;
+    close(dir->fd);
+    free(dir);
+}
+
+MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* path,
+                            DirHandle** made)
+{
+    (void)path;
+    *made = nullptr;
+    // Private until its content is in: it gets its final mode at the end.
+    if (mkdirat(fdOf(parent), name, 0700) != 0) {
+        failed("mkdirat");
+        return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
+    }
+    *made = dirHandleOf(openFolderAt(parent->fd, name, 0));
+    if (*made == nullptr) failed("openat");
+    return *made != nullptr ? MAKEDIR_OK : MAKEDIR_FAILED;
+}
+
+bool platGetDirData(DirHandle* dir, FileData* data, FileIdentity* identity)
+{
+    struct stat info;
+    if (fstat(fdOf(dir), &info) != 0) return failed("fstat");
+    fillFileData(info, data);
+    if (identity != nullptr) {
+        identity->volume = static_cast<uint64_t>(info.st_dev);
+        identity->index = static_cast<uint64_t>(info.st_ino);
+    }
+    return true;
+}
+
+// Owner and group first: a change of owner clears the set-id bits, which
+// the mode then restores. Only root may give a file away.
+static void setAccess(int fd, const FileData* data)
+{
+    if (isRoot() && fchown(fd, static_cast<uid_t>(data->owner), static_cast<gid_t>(data->group)) != 0)
+        failed("fchown");
+    if (fchmod(fd, static_cast<mode_t>(data->permissions)) != 0) failed("fchmod");
+}
+
+void platSetDirAccess(DirHandle* dir, const FileData* data)
+{
+    setAccess(fdOf(dir), data);
+}
+
+bool platSetDirTimes(DirHandle* dir, const FileData* data)
+{
+    struct timespec times[2];
+    timesOf(data, times);
+    return futimens(fdOf(dir), times) == 0 || failed("futimens");
+}
+
+void platProbeAccess(DirHandle* dir, bool* keepsModes, bool* keepsOwners)
+{
+    *keepsModes = false;
+    *keepsOwners = false;
+    int fd = fdOf(dir);
+    struct stat before;
+    if (fstat(fd, &before) != 0) return;
+    // An odd mode that no file system invents on its own.
+    const mode_t probeMode = 0710;
+    struct stat after;
+    *keepsModes = fchmod(fd, probeMode) == 0 && fstat(fd, &after) == 0 &&
+                  (after.st_mode & 07777) == probeMode;
+    if (isRoot()) {
+        // Another owner, for a moment, with no rights for anyone: a file
+        // system that keeps no owners (FAT, ntfs-3g without a user map)
+        // refuses it or shows its mount owner.
+        const uid_t probeOwner = before.st_uid == 1 ? 2 : 1;
+        if (fchmod(fd, 0) == 0 && fchown(fd, probeOwner, probeOwner) == 0 && fstat(fd, &after) == 0)
+            *keepsOwners = after.st_uid == probeOwner && after.st_gid == probeOwner;
+        if (fchown(fd, before.st_uid, before.st_gid) != 0) *keepsOwners = false;
+    }
+    fchmod(fd, before.st_mode & 07777);
+}
+
+bool platGetFileDataAt(DirHandle* dir, const NChar* name, const NChar* path, FileData* data)
+{
+    (void)path;
+    struct stat info;
+    if (fstatat(fdOf(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0) return failed("fstatat");
+    fillFileData(info, data);
+    return true;
+}
+
+// The target text of the link name within the folder at; false when it
+// cannot be read (it is gone, or no longer a link).
+static bool readLinkTarget(int at, const char* name, std::vector<char>* target)
+{
+    target->resize(256);
+    for (;;) {
+        ssize_t n = readlinkat(at, name, target->data(), target->size());
+        if (n < 0) return failed("readlinkat");
+        if (static_cast<size_t>(n) < target->size()) {
+            (*target)[static_cast<size_t>(n)] = 0;
+            target->resize(static_cast<size_t>(n) + 1);
+            return true;
+        }
+        if (target->size() >= (1u << 20)) return false;
+        target->resize(target->size() * 2);
+    }
+}
+
+bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* pathA,
+                          DirHandle* dirB, const NChar* nameB, const NChar* pathB)
+{
+    (void)pathA;
+    (void)pathB;
+    std::vector<char> first, second;
+    return readLinkTarget(fdOf(dirA), nameA, &first) && readLinkTarget(fdOf(dirB), nameB, &second) &&
+           first == second;
+}
+
+CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
+                            DirHandle* newDir, const NChar* newName, const NChar* newPath)
+{
+    (void)twinPath;
+    (void)newPath;
+    // No AT_SYMLINK_FOLLOW: a link is linked as the link itself.
+    if (linkat(fdOf(twinDir), twinName, fdOf(newDir), newName, 0) == 0) return CREATE_OK;
+    failed("linkat");
+    return errno == EEXIST ? CREATE_EXISTS : CREATE_FAILED;
+}
+
+CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceName,
+                                    const NChar* sourcePath, DirHandle* destinationDir,
+                                    const NChar* destinationName, const NChar* destinationPath,
+                                    bool replace, const FileData* data)
+{
+    (void)sourcePath;
+    (void)destinationPath;
+    std::vector<char> target;
+    if (!readLinkTarget(fdOf(sourceDir), sourceName, &target)) return CREATE_FAILED;
+    int at = fdOf(destinationDir);
+    if (symlinkat(target.data(), at, destinationName) != 0) {
+        failed("symlinkat");
+        if (errno != EEXIST) return CREATE_FAILED;
+        if (!replace) return CREATE_EXISTS;
+        if (unlinkat(at, destinationName, 0) != 0 || symlinkat(target.data(), at, destinationName) != 0)
+            return failed("symlinkat"), CREATE_FAILED;
+    }
+    // A link has no mode of its own; nothing here follows it.
+    if (isRoot() && fchownat(at, destinationName, static_cast<uid_t>(data->owner),
+                             static_cast<gid_t>(data->group), AT_SYMLINK_NOFOLLOW) != 0)
+        failed("fchownat");
+    struct timespec times[2];
+    timesOf(data, times);
+    if (utimensat(at, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) failed("utimensat");
+    return CREATE_OK;
 }
 
 // ---- enumeration -----------------------------------------------------------
 
+// A folder is listed straight from its descriptor with getdents64 into a
+// buffer of its own: no second descriptor, no stream around it.
+const size_t LISTING_BUFFER = 32768;
+
 struct FindHandle {
-    DIR* dir;
+    int fd;
+    bool ownsFd;
+    bool broken; // the listing failed part-way
+    size_t used;
+    size_t at;
+    alignas(struct dirent64) char buffer[LISTING_BUFFER];
 };
 
-// Reads entries until one is found; fills entry from d_type and the name,
-// asking the file system only where d_type is unknown.
-static bool readEntry(FindHandle* handle, FindEntry* entry)
+static uint32_t attributesOfType(int fd, const char* name, unsigned char type)
 {
-    for (;;) {
-        errno = 0;
-        struct dirent* d = readdir(handle->dir);
-        if (d == nullptr) return false;
-        uint32_t attributes;
-        switch (d->d_type) {
-        case DT_DIR: attributes = ATTR_DIRECTORY; break;
-        case DT_REG: attributes = 0; break;
-        case DT_LNK: attributes = ATTR_REPARSE_POINT; break;
-        case DT_FIFO:
-        case DT_SOCK:
-        case DT_CHR:
-        case DT_BLK: attributes = ATTR_SYSTEM; break;
-        default: {
-            struct stat info;
-            if (fstatat(dirfd(handle->dir), d->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0)
-                attributes = attributesOfMode(info.st_mode);
-            else
-                attributes = 0;
-            break;
-        }
-        }
-        if (d->d_name[0] == '.') attributes |= ATTR_HIDDEN;
-        entry->name = d->d_name;
-        entry->attributes = attributes;
-        return true;
+    switch (type) {
+    case DT_DIR: return ATTR_DIRECTORY;
+    case DT_REG: return 0;
+    case DT_LNK: return ATTR_REPARSE_POINT;
+    case DT_FIFO:
+    case DT_SOCK:
+    case DT_CHR:
+    case DT_BLK: return ATTR_SYSTEM;
+    default: {
+        // Some file systems do not tell the type in the listing.
+        struct stat info;
+        if (fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0) return attributesOfMode(info.st_mode);
+        return 0;
+    }
     }
 }
 
-FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
+// Reads the next entry, refilling the buffer when it is used up; false at
+// the end of the folder or on a failure (then broken is set).
+static bool readEntry(FindHandle* handle, FindEntry* entry)
 {
-    DIR* dir = opendir(dirPath);
-    if (dir == nullptr) return nullptr;
+    if (handle->at >= handle->used) {
+        ssize_t n;
+        do {
+            n = getdents64(handle->fd, handle->buffer, sizeof handle->buffer);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            handle->broken = !failed("getdents64");
+            return false;
+        }
+        if (n == 0) return false;
+        handle->used = static_cast<size_t>(n);
+        handle->at = 0;
+    }
+    const struct dirent64* d = reinterpret_cast<const struct dirent64*>(handle->buffer + handle->at);
+    handle->at += d->d_reclen;
+    entry->name = d->d_name;
+    entry->attributes = attributesOfType(handle->fd, d->d_name, d->d_type);
+    return true;
+}
+
+static FindHandle* findOf(int fd, bool ownsFd, FindEntry* entry)
+{
     FindHandle* handle = static_cast<FindHandle*>(malloc(sizeof(FindHandle)));
     if (handle == nullptr) {
-        closedir(dir);
+        if (ownsFd) close(fd);
         return nullptr;
     }
-    handle->dir = dir;
+    handle->fd = fd;
+    handle->ownsFd = ownsFd;
+    handle->broken = false;
+    handle->used = 0;
+    handle->at = 0;
     if (!readEntry(handle, entry)) {
         platFindClose(handle);
         return nullptr;
@@ -210,15 +455,31 @@ FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
     return handle;
 }
 
+FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
+{
+    int fd = open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return failed("open"), nullptr;
+    return findOf(fd, true, entry);
+}
+
+FindHandle* platFindFirstIn(DirHandle* dir, const NChar* dirPath, FindEntry* entry)
+{
+    (void)dirPath;
+    if (dir == nullptr) return nullptr;
+    return findOf(dir->fd, false, entry);
+}
+
 bool platFindNext(FindHandle* handle, FindEntry* entry)
 {
     return readEntry(handle, entry);
 }
 
-void platFindClose(FindHandle* handle)
+bool platFindClose(FindHandle* handle)
 {
-    closedir(handle->dir);
+    bool whole = !handle->broken;
+    if (handle->ownsFd) close(handle->fd);
     free(handle);
+    return whole;
 }
 
 // ---- file content ------------------------------------------------------------
@@ -238,14 +499,20 @@ static FileHandle* handleOf(int fd)
     return handle;
 }
 
-OpenResult platOpenRead(const NChar* path, FileHandle** handle)
+OpenResult platOpenReadAt(DirHandle* dir, const NChar* name, const NChar* path,
+                          FileHandle** handle, FileData* data)
 {
+    (void)path;
     // O_NONBLOCK: should a FIFO take the place of the file after it was
-    // looked at, the open returns at once and the type test below refuses it.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return OPEN_FAILED;
+    // looked at, the open returns at once and the type test below refuses
+    // it. O_NOFOLLOW: a link swapped in is not read through.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int fd = openat(fdOf(dir), name, flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = openat(fdOf(dir), name, flags);
+    if (fd < 0) return failed("openat"), OPEN_FAILED;
     struct stat info;
     if (fstat(fd, &info) != 0) {
+        failed("fstat");
         close(fd);
         return OPEN_FAILED;
     }
@@ -253,24 +520,50 @@ OpenResult platOpenRead(const NChar* path, FileHandle** handle)
         close(fd);
         return OPEN_NOT_REGULAR;
     }
-    // Back to blocking reads; the open set no other flag that F_SETFL keeps.
-    fcntl(fd, F_SETFL, 0);
+    fillFileData(info, data);
+    // Back to blocking reads; keep the other status flags.
+    int status = fcntl(fd, F_GETFL);
+    if (status != -1) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     *handle = handleOf(fd);
     return *handle != nullptr ? OPEN_OK : OPEN_FAILED;
 }
 
-bool platCreateWrite(const NChar* path, FileHandle** handle)
+CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* path, bool replace,
+                               FileHandle** handle)
 {
+    (void)path;
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
-    int fd = open(path, flags, 0666);
+    int at = fdOf(dir);
+    // Private until whole: platCloseCopy gives it its mode.
+    int fd = openat(at, name, flags, 0600);
     if (fd < 0 && errno == EEXIST) {
+        if (!replace) return failed("openat"), CREATE_EXISTS;
         // Replace, never truncate: the old file may share its data with a
         // file of an earlier snapshot through a hard link.
-        if (unlink(path) == 0) fd = open(path, flags, 0666);
+        if (unlinkat(at, name, 0) == 0) fd = openat(at, name, flags, 0600);
     }
-    if (fd < 0) return false;
+    if (fd < 0) return failed("openat"), CREATE_FAILED;
     *handle = handleOf(fd);
-    return *handle != nullptr;
+    return *handle != nullptr ? CREATE_OK : CREATE_FAILED;
+}
+
+bool platCloseCopy(FileHandle* handle, const FileData* data)
+{
+    if (data == nullptr) return platClose(handle);
+    // The copy gets its times only once the close found its data stored:
+    // a copy whose last write failed must not pass for unchanged later.
+    // A second descriptor outlives the close for that.
+    int spare = fcntl(handle->fd, F_DUPFD_CLOEXEC, 0);
+    bool closed = platClose(handle);
+    if (spare < 0) return closed;
+    if (closed) {
+        setAccess(spare, data);
+        struct timespec times[2];
+        timesOf(data, times);
+        if (futimens(spare, times) != 0) failed("futimens");
+    }
+    close(spare);
+    return closed;
 }
 
 int64_t platRead(FileHandle* handle, void* buffer, int64_t size)
@@ -285,6 +578,7 @@ int64_t platRead(FileHandle* handle, void* buffer, int64_t size)
         ssize_t n = read(handle->fd, at + total, wanted);
         if (n < 0) {
             if (errno == EINTR) continue;
+            failed("read");
             return -1;
         }
         total += n;
@@ -301,6 +595,7 @@ int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size)
         ssize_t n = write(handle->fd, at + total, static_cast<size_t>(size - total));
         if (n < 0) {
             if (errno == EINTR) continue;
+            failed("write");
             break;
         }
         if (n == 0) break;
@@ -312,35 +607,45 @@ int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size)
 bool platClose(FileHandle* handle)
 {
     int result = close(handle->fd);
+    if (result != 0) failed("close");
     free(handle);
     return result == 0;
-}
-
-bool platCopySymbolicLink(const NChar* source, const NChar* destination)
-{
-    std::vector<char> target(256);
-    for (;;) {
-        ssize_t n = readlink(source, target.data(), target.size());
-        if (n < 0) return false;
-        if (static_cast<size_t>(n) < target.size()) {
-            target[static_cast<size_t>(n)] = 0;
-            break;
-        }
-        if (target.size() >= (1u << 20)) return false;
-        target.resize(target.size() * 2);
-    }
-    if (symlink(target.data(), destination) == 0) return true;
-    if (errno != EEXIST || unlink(destination) != 0) return false;
-    return symlink(target.data(), destination) == 0;
 }
 
 // ---- streams -----------------------------------------------------------------
 
 FILE* platOpenStream(const NChar* path, const char* mode)
 {
-    char fullMode[8];
-    if (!formatText(fullMode, sizeof fullMode, "%se", mode)) return nullptr;
-    return fopen(path, fullMode);
+    int flags;
+    if (strcmp(mode, "a") == 0)
+        flags = O_WRONLY | O_CREAT | O_APPEND;
+    else if (strcmp(mode, "rb") == 0 || strcmp(mode, "r") == 0)
+        flags = O_RDONLY;
+    else if (strcmp(mode, "wb") == 0)
+        flags = O_WRONLY | O_CREAT | O_EXCL;
+    else if (strcmp(mode, "w") == 0)
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+    else
+        return nullptr;
+    // O_NONBLOCK: a FIFO of the file's name opens at once (or fails) and
+    // is refused below instead of hanging the run.
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return failed("open"), nullptr;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        failed("fstat");
+        close(fd);
+        return nullptr;
+    }
+    int status = fcntl(fd, F_GETFL);
+    if (status != -1) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+    FILE* stream = fdopen(fd, mode[0] == 'r' ? "r" : mode[0] == 'a' ? "a" : "w");
+    if (stream == nullptr) {
+        failed("fdopen");
+        close(fd);
+    }
+    return stream;
 }
 
 bool platWriteText(FILE* stream, const NChar* text, size_t count)
@@ -352,7 +657,7 @@ bool platWriteText(FILE* stream, const NChar* text, size_t count)
 bool platSyncStream(FILE* stream)
 {
     if (fflush(stream) != 0) return false;
-    return fsync(fileno(stream)) == 0;
+    return fsync(fileno(stream)) == 0 || failed("fsync");
 }
 
 // ---- time --------------------------------------------------------------------

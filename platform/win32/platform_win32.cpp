@@ -91,7 +91,7 @@ bool platGetIdentity(const NChar* path, FileIdentity* identity)
     return true;
 }
 
-bool platSetAttributes(const NChar* path, const FileData* data)
+static bool setAttributes(const NChar* path, const FileData* data)
 {
     return SetFileAttributesW(path, data->attributes) != 0;
 }
@@ -112,19 +112,6 @@ bool platSetTimes(const NChar* path, const FileData* data)
     BOOL ok = SetFileTime(handle, &creation, &lastAccess, &lastWrite);
     CloseHandle(handle);
     return ok != 0;
-}
-
-void platCopyFolderAccess(const NChar* source, const NChar* destination)
-{
-    // A Windows folder inherits its access from the folder it is made in
-    // (the backup root).
-    (void)source;
-    (void)destination;
-}
-
-bool platHardLink(const NChar* newPath, const NChar* existingPath)
-{
-    return CreateHardLinkW(newPath, existingPath, nullptr) != 0;
 }
 
 MakeDirResult platMakeDir(const NChar* path)
@@ -189,16 +176,18 @@ bool platFindNext(FindHandle* handle, FindEntry* entry)
     return true;
 }
 
-void platFindClose(FindHandle* handle)
+bool platFindClose(FindHandle* handle)
 {
     _findclose(handle->find);
     free(handle);
+    return true;
 }
 
 // ---- file content ------------------------------------------------------------
 
 struct FileHandle {
     FILE* stream;
+    wchar_t* path; // of a copy being written: it gets its attributes by path
 };
 
 // Keeps a stream of the program out of every child process.
@@ -224,36 +213,11 @@ static FileHandle* handleOf(FILE* stream)
         return nullptr;
     }
     handle->stream = stream;
+    handle->path = nullptr;
     // The copier reads and writes whole buffers; the stream's own buffer
     // would only add a second copy of every byte.
     setvbuf(stream, nullptr, _IONBF, 0);
     return handle;
-}
-
-OpenResult platOpenRead(const NChar* path, FileHandle** handle)
-{
-    FILE* stream = openStream(path, L"rb");
-    if (stream == nullptr) return OPEN_FAILED;
-    // Only a disk file is copied; a device or pipe name could block forever.
-    HANDLE osHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    if (GetFileType(osHandle) != FILE_TYPE_DISK) {
-        fclose(stream);
-        return OPEN_NOT_REGULAR;
-    }
-    *handle = handleOf(stream);
-    return *handle != nullptr ? OPEN_OK : OPEN_FAILED;
-}
-
-bool platCreateWrite(const NChar* path, FileHandle** handle)
-{
-    // Replace, never truncate: an existing file may share its data with a
-    // file of an earlier snapshot through a hard link, and "wb" would write
-    // through it. A file that cannot be removed is not written at all.
-    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES && !DeleteFileW(path)) return false;
-    FILE* stream = openStream(path, L"wb");
-    if (stream == nullptr) return false;
-    *handle = handleOf(stream);
-    return *handle != nullptr;
 }
 
 int64_t platRead(FileHandle* handle, void* buffer, int64_t size)
@@ -273,16 +237,204 @@ int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size)
 bool platClose(FileHandle* handle)
 {
     int result = fclose(handle->stream);
+    free(handle->path);
     free(handle);
     return result == 0;
 }
 
-bool platCopySymbolicLink(const NChar* source, const NChar* destination)
+// ---- open folders --------------------------------------------------------------
+//
+// Windows works by path: a folder handle only remembers its path, and every
+// call below uses the full path it is given, as the path calls above do.
+
+struct DirHandle {
+    wchar_t* path;
+};
+
+static wchar_t* copyOf(const NChar* text)
+{
+    size_t length = wcslen(text);
+    wchar_t* copy = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
+    if (copy != nullptr) memcpy(copy, text, (length + 1) * sizeof(wchar_t));
+    return copy;
+}
+
+static DirHandle* dirHandleOf(const NChar* path)
+{
+    DirHandle* dir = static_cast<DirHandle*>(malloc(sizeof(DirHandle)));
+    if (dir == nullptr) return nullptr;
+    dir->path = copyOf(path);
+    if (dir->path == nullptr) {
+        free(dir);
+        return nullptr;
+    }
+    return dir;
+}
+
+DirHandle* platOpenDir(DirHandle* parent, const NChar* name, const NChar* path, int how)
+{
+    (void)parent;
+    (void)name;
+    (void)how;
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return nullptr;
+    return dirHandleOf(path);
+}
+
+void platCloseDir(DirHandle* dir)
+{
+    if (dir == nullptr) return;
+    free(dir->path);
+    free(dir);
+}
+
+MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* path,
+                            DirHandle** made)
+{
+    (void)parent;
+    (void)name;
+    *made = nullptr;
+    MakeDirResult result = platMakeDir(path);
+    if (result != MAKEDIR_OK) return result;
+    *made = dirHandleOf(path);
+    return *made != nullptr ? MAKEDIR_OK : MAKEDIR_FAILED;
+}
+
+bool platGetDirData(DirHandle* dir, FileData* data, FileIdentity* identity)
+{
+    if (dir == nullptr || !platGetFileData(dir->path, data)) return false;
+    return identity == nullptr || platGetIdentity(dir->path, identity);
+}
+
+void platSetDirAccess(DirHandle* dir, const FileData* data)
+{
+    // A Windows folder inherits its access from the folder it is made in
+    // (the backup root).
+    (void)dir;
+    (void)data;
+}
+
+bool platSetDirTimes(DirHandle* dir, const FileData* data)
+{
+    return dir != nullptr && platSetTimes(dir->path, data);
+}
+
+void platProbeAccess(DirHandle* dir, bool* keepsModes, bool* keepsOwners)
+{
+    // Access comes from the folder a file is made in; nothing is carried.
+    (void)dir;
+    *keepsModes = false;
+    *keepsOwners = false;
+}
+
+FindHandle* platFindFirstIn(DirHandle* dir, const NChar* dirPath, FindEntry* entry)
+{
+    (void)dir;
+    return platFindFirst(dirPath, entry);
+}
+
+bool platGetFileDataAt(DirHandle* dir, const NChar* name, const NChar* path, FileData* data)
+{
+    (void)dir;
+    (void)name;
+    return platGetFileData(path, data);
+}
+
+OpenResult platOpenReadAt(DirHandle* dir, const NChar* name, const NChar* path,
+                          FileHandle** handle, FileData* data)
+{
+    (void)dir;
+    (void)name;
+    if (!platGetFileData(path, data)) return OPEN_FAILED;
+    FILE* stream = openStream(path, L"rb");
+    if (stream == nullptr) return OPEN_FAILED;
+    // Only a disk file is copied; a device or pipe name could block forever.
+    HANDLE osHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (GetFileType(osHandle) != FILE_TYPE_DISK) {
+        fclose(stream);
+        return OPEN_NOT_REGULAR;
+    }
+    *handle = handleOf(stream);
+    return *handle != nullptr ? OPEN_OK : OPEN_FAILED;
+}
+
+CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* path, bool replace,
+                               FileHandle** handle)
+{
+    (void)dir;
+    (void)name;
+    // Replace, never truncate: an existing file may share its data with a
+    // file of an earlier snapshot through a hard link, and "wb" would write
+    // through it. A file that cannot be removed is not written at all.
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+        if (!replace) return CREATE_EXISTS;
+        if (!DeleteFileW(path)) return CREATE_FAILED;
+    }
+    wchar_t* pathCopy = copyOf(path);
+    if (pathCopy == nullptr) return CREATE_FAILED;
+    FILE* stream = openStream(path, L"wb");
+    if (stream == nullptr) {
+        free(pathCopy);
+        return CREATE_FAILED;
+    }
+    *handle = handleOf(stream);
+    if (*handle == nullptr) {
+        free(pathCopy);
+        return CREATE_FAILED;
+    }
+    (*handle)->path = pathCopy;
+    return CREATE_OK;
+}
+
+bool platCloseCopy(FileHandle* handle, const FileData* data)
+{
+    // The attributes go on by path after the close: a read-only attribute
+    // must not stop the last write.
+    wchar_t* path = handle->path;
+    handle->path = nullptr;
+    bool closed = platClose(handle);
+    if (closed && data != nullptr && path != nullptr) {
+        setAttributes(path, data);
+        platSetTimes(path, data);
+    }
+    free(path);
+    return closed;
+}
+
+CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
+                            DirHandle* newDir, const NChar* newName, const NChar* newPath)
+{
+    (void)twinDir;
+    (void)twinName;
+    (void)newDir;
+    (void)newName;
+    if (CreateHardLinkW(newPath, twinPath, nullptr)) return CREATE_OK;
+    return GetLastError() == ERROR_ALREADY_EXISTS ? CREATE_EXISTS : CREATE_FAILED;
+}
+
+bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* pathA,
+                          DirHandle* dirB, const NChar* nameB, const NChar* pathB)
+{
+    // Links are followed here, never stored: there is no target to compare.
+    (void)dirA, (void)nameA, (void)pathA, (void)dirB, (void)nameB, (void)pathB;
+    return true;
+}
+
+CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceName,
+                                    const NChar* sourcePath, DirHandle* destinationDir,
+                                    const NChar* destinationName, const NChar* destinationPath,
+                                    bool replace, const FileData* data)
 {
     // Never reached: links are followed on Windows, not stored as links.
-    (void)source;
-    (void)destination;
-    return false;
+    (void)sourceDir, (void)sourceName, (void)sourcePath, (void)destinationDir;
+    (void)destinationName, (void)destinationPath, (void)replace, (void)data;
+    return CREATE_FAILED;
+}
+
+PlatError platLastError()
+{
+    PlatError error = {static_cast<int>(GetLastError()), ""};
+    return error;
 }
 
 // ---- streams -----------------------------------------------------------------

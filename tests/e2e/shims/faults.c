@@ -16,6 +16,9 @@
  *                      still opens: attribute data that cannot be read.
  *   FAULT_CLOSE_PATH   close() of this file closes it, then fails with EIO:
  *                      a delayed write error that shows only at the close.
+ *   FAULT_LIST_PATH    listing this folder fails with EIO at its second
+ *                      read (getdents64): a folder that breaks off
+ *                      part-way (a bad block, a network share that drops).
  *   FAULT_STOP_PATH    the process stops itself (SIGSTOP) right before it
  *                      opens, lists or renames this path, so that the test
  *                      can kill it there: a crash or power cut mid-run.
@@ -23,7 +26,9 @@
  *                      entry of this name (relative to an open folder):
  *                      a power cut in the middle of removing a tree.
  *
- * Paths compare as the program passes them, less trailing slashes. */
+ * Paths compare as the program passes them, less trailing slashes; a name
+ * that the program passes relative to an open folder compares as that
+ * folder's path joined with the name. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -64,11 +69,48 @@ static void* next(const char* name)
     return function;
 }
 
+/* The path of name relative to the open folder dir, in buffer. */
+static const char* fullPath(int dir, const char* name, char* buffer, size_t size)
+{
+    char link[64];
+    ssize_t n;
+    if (name == NULL || name[0] == '/' || dir == AT_FDCWD) return name;
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+    n = readlink(link, buffer, size - 1);
+    if (n <= 0) return name;
+    buffer[n] = 0;
+    if ((size_t)n + 1 + strlen(name) + 1 > size) return name;
+    strcat(buffer, "/");
+    strcat(buffer, name);
+    return buffer;
+}
+
 /* Acts before the program touches path. */
 static void beforeUse(const char* path)
 {
     if (isFaultPath(path, "FAULT_STOP_PATH")) raise(SIGSTOP);
     if (isFaultPath(path, "FAULT_VANISH_PATH")) unlink(path);
+}
+
+/* Moves the folder path to <path>.moved and puts a file in its place. */
+static void replaceFolder(const char* path)
+{
+    char moved[4096];
+    size_t length = strlen(path);
+    if (!isFaultPath(path, "FAULT_REPLACE_DIR")) return;
+    while (length > 1 && path[length - 1] == '/') --length;
+    if (length + sizeof ".moved" <= sizeof moved) {
+        memcpy(moved, path, length);
+        memcpy(moved + length, ".moved", sizeof ".moved");
+        if (rename(path, moved) == 0) {
+            moved[length] = 0;
+            int fd = creat(moved, 0644);
+            if (fd >= 0) {
+                if (write(fd, "now a file\n", 11) != 11) {}
+                close(fd);
+            }
+        }
+    }
 }
 
 typedef int (*OpenFn)(const char*, int, ...);
@@ -106,11 +148,21 @@ int open64(const char* path, int flags, ...)
 int openat(int dir, const char* path, int flags, ...)
 {
     static OpenAtFn real;
+    char buffer[4096];
+    const char* full = fullPath(dir, path, buffer, sizeof buffer);
     mode_t mode = 0;
     TAKE_MODE(flags, mode);
     if (real == NULL) real = (OpenAtFn)next("openat");
-    beforeUse(path);
+    beforeUse(full);
+    if (flags & O_DIRECTORY) replaceFolder(full);
     return real(dir, path, flags, mode);
+}
+
+int openat64(int dir, const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    TAKE_MODE(flags, mode);
+    return openat(dir, path, flags, mode);
 }
 
 typedef FILE* (*FopenFn)(const char*, const char*);
@@ -135,23 +187,7 @@ DIR* opendir(const char* path)
     static OpendirFn real;
     if (real == NULL) real = (OpendirFn)next("opendir");
     beforeUse(path);
-    if (isFaultPath(path, "FAULT_REPLACE_DIR")) {
-        char moved[4096];
-        size_t length = strlen(path);
-        while (length > 1 && path[length - 1] == '/') --length;
-        if (length + sizeof ".moved" <= sizeof moved) {
-            memcpy(moved, path, length);
-            memcpy(moved + length, ".moved", sizeof ".moved");
-            if (rename(path, moved) == 0) {
-                moved[length] = 0;
-                int fd = creat(moved, 0644);
-                if (fd >= 0) {
-                    if (write(fd, "now a file\n", 11) != 11) {}
-                    close(fd);
-                }
-            }
-        }
-    }
+    replaceFolder(path);
     return real(path);
 }
 
@@ -246,4 +282,42 @@ int lstat64(const char* path, struct stat64* info)
     static Lstat64Fn real;
     if (real == NULL) real = (Lstat64Fn)next("lstat64");
     return failedStat(path) ? -1 : real(path, info);
+}
+
+typedef int (*FstatatFn)(int, const char*, struct stat*, int);
+
+int fstatat(int dir, const char* path, struct stat* info, int flags)
+{
+    static FstatatFn real;
+    char buffer[4096];
+    if (real == NULL) real = (FstatatFn)next("fstatat");
+    return failedStat(fullPath(dir, path, buffer, sizeof buffer)) ? -1 : real(dir, path, info, flags);
+}
+
+int fstatat64(int dir, const char* path, struct stat64* info, int flags)
+{
+    typedef int (*Fstatat64Fn)(int, const char*, struct stat64*, int);
+    static Fstatat64Fn real;
+    char buffer[4096];
+    if (real == NULL) real = (Fstatat64Fn)next("fstatat64");
+    return failedStat(fullPath(dir, path, buffer, sizeof buffer)) ? -1 : real(dir, path, info, flags);
+}
+
+typedef ssize_t (*Getdents64Fn)(int, void*, size_t);
+
+ssize_t getdents64(int fd, void* buffer, size_t length)
+{
+    static Getdents64Fn real;
+    static int failing = -1;
+    if (real == NULL) real = (Getdents64Fn)next("getdents64");
+    if (fd != failing && descriptorIs(fd, getenv("FAULT_LIST_PATH"))) {
+        failing = fd;
+        return real(fd, buffer, length);
+    }
+    if (fd == failing) {
+        failing = -1;
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, buffer, length);
 }
