@@ -30,6 +30,14 @@ static int unwritable(const NChar* destinationPath)
     return ERROR_WRITE_FAULT_CODE;
 }
 
+// No memory to move the content: the file is not in the snapshot, which
+// the summary and the log must say like any other failed copy.
+static int outOfMemory(const NChar* sourcePath)
+{
+    unreadable(sourcePath);
+    return ERROR_OUTOFMEMORY_CODE;
+}
+
 int reportUncreatable(const NChar* destinationPath)
 {
     if (runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
@@ -76,6 +84,26 @@ static int transfer(FileHandle* source, FileHandle* destination, const NChar* so
     return ERROR_SUCCESS_CODE;
 }
 
+// The platform moves the content (in the kernel where it can, through a
+// bounded buffer of its own where it cannot): no transfer buffer here,
+// whatever the size of the file. The same rules hold as for the buffer.
+static int transferByPlatform(FileHandle* source, FileHandle* destination, const NChar* sourcePath,
+                              const NChar* destinationPath)
+{
+    uint64_t moved = 0;
+    ContentResult result = platCopyContent(source, destination, &moved);
+    platClose(source);
+    runCounters.bytesCopied += moved;
+    switch (result) {
+    case CONTENT_OK: return ERROR_SUCCESS_CODE;
+    case CONTENT_READ_FAILED:
+        unreadable(sourcePath);
+        return ERROR_READ_FAULT_CODE;
+    case CONTENT_NO_MEMORY: return outOfMemory(sourcePath);
+    default: return unwritable(destinationPath);
+    }
+}
+
 // Room in the transfer buffer for a file of size bytes, up to the cap;
 // false when there is no buffer at all.
 static bool reserveBuffer(uint64_t size)
@@ -117,9 +145,9 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
     FileHandle* source = nullptr;
     if (platOpenReadAt(sourceDir, sourceName, sourcePath, &source, &data) != OPEN_OK)
         return unreadable(sourcePath);
-    if (!reserveBuffer(data.size)) {
+    if (!platMovesContent && !reserveBuffer(data.size)) {
         platClose(source);
-        return ERROR_OUTOFMEMORY_CODE;
+        return outOfMemory(sourcePath);
     }
     FileHandle* destination = nullptr;
     if (platCreateWriteAt(destinationDir, destinationName, destinationPath, resumingSnapshot,
@@ -129,7 +157,8 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
     }
     showProgress(PROGRESS_COPY, destinationPath);
 
-    int result = transfer(source, destination, sourcePath, destinationPath);
+    int result = platMovesContent ? transferByPlatform(source, destination, sourcePath, destinationPath)
+                                  : transfer(source, destination, sourcePath, destinationPath);
     // Only a whole copy gets its mode, owner and times; a partial one stays
     // private to the backup's owner. A delayed write error shows only here.
     bool stored = platCloseCopy(destination, result == ERROR_SUCCESS_CODE ? &data : nullptr);

@@ -46,6 +46,12 @@ void startFolderPool(int workers, void (*run)(void*))
     for (int k = 1; k < workerCount; ++k) threads.emplace_back(workerLoop);
 }
 
+bool folderPoolHasIdle()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return workerCount > 1 && static_cast<int>(queue.size()) < idleWorkers;
+}
+
 bool offerFolderJob(void* job)
 {
     std::lock_guard<std::mutex> hold(lock);

@@ -11,6 +11,10 @@ const int FOLDER_POOL_MAX_WORKERS = 8;
 // then refused.
 void startFolderPool(int workers, void (*run)(void* job));
 
+// True when a worker would take a job now (a hint: it may be gone by the
+// time the job is offered).
+bool folderPoolHasIdle();
+
 // True when job was queued for a worker; false when no worker is idle, and
 // the caller runs it itself.
 bool offerFolderJob(void* job);

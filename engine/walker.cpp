@@ -1,9 +1,13 @@
 #include "engine/walker.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "engine/copier.h"
 #include "engine/filter_lists.h"
+#include "engine/folder_pool.h"
 #include "engine/resume.h"
 #include "platform/platform.h"
 #include "report/output.h"
@@ -268,6 +272,143 @@ static void finishFolder(const FileData* sourceData, DirHandle* destination)
 
 static int walkFolder(const Level& level);
 
+// ---- the walk on several threads ---------------------------------------------
+//
+// A subfolder, once open, needs nothing of its parent: it can be walked
+// beside the rest of the walk. When a worker of the pool is idle, the
+// subfolder goes to it as a job, with its part of the output placed where
+// the subfolder stands in the walk; otherwise the walker walks it itself,
+// as with one thread. A folder is finished (access and times) by the one
+// who walked it, once its own entries are made: what its subfolders get
+// later changes nothing of it.
+
+struct FolderJob {
+    Level level;           // the paths point into paths below
+    NChar* paths;          // the three paths, owned
+    FileData folderData;   // the source folder's, when known
+    bool known;
+    OutputNode* output;    // its part of the run's output
+};
+
+static bool walkOnThreads = false;
+static std::atomic<int> jobsOut(0);
+static std::mutex countsLock;
+static RunCounters workerCounts;
+
+// A copy of text at at; returns the place after its terminator.
+static NChar* keepText(NChar* at, const NChar* text, const NChar** kept)
+{
+    size_t length = textLength(text);
+    memcpy(at, text, (length + 1) * sizeof(NChar));
+    *kept = at;
+    return at + length + 1;
+}
+
+static FolderJob* newJob(const Level& level, const FileData* folderData)
+{
+    size_t chars = textLength(level.sourcePath) + textLength(level.destinationPath) + 2;
+    if (level.previousPath != nullptr) chars += textLength(level.previousPath) + 1;
+    FolderJob* job = static_cast<FolderJob*>(malloc(sizeof(FolderJob)));
+    NChar* paths = static_cast<NChar*>(malloc(chars * sizeof(NChar)));
+    if (job == nullptr || paths == nullptr) {
+        free(job);
+        free(paths);
+        return nullptr;
+    }
+    job->level = level;
+    job->paths = paths;
+    paths = keepText(paths, level.sourcePath, &job->level.sourcePath);
+    paths = keepText(paths, level.destinationPath, &job->level.destinationPath);
+    if (level.previousPath != nullptr) keepText(paths, level.previousPath, &job->level.previousPath);
+    job->known = folderData != nullptr;
+    if (folderData != nullptr) job->folderData = *folderData;
+    job->output = nullptr;
+    return job;
+}
+
+static void freeJob(FolderJob* job)
+{
+    free(job->paths);
+    free(job);
+}
+
+// Runs on whichever thread took the job: walks the folder into its part of
+// the output, finishes and closes it, and hands its counts to the run.
+static void runFolderJob(void* taken)
+{
+    FolderJob* job = static_cast<FolderJob*>(taken);
+    RunCounters before = runCounters;
+    OutputNode* outer = captureOutputInto(job->output);
+    walkFolder(job->level);
+    finishFolder(job->known ? &job->folderData : nullptr, job->level.destination);
+    platCloseDir(job->level.previous);
+    platCloseDir(job->level.destination);
+    platCloseDir(job->level.source);
+    closeOutputNode(job->output);
+    captureOutputInto(outer);
+    RunCounters counts = takeRunCountsSince(before);
+    {
+        std::lock_guard<std::mutex> hold(countsLock);
+        addRunCounts(&workerCounts, counts);
+    }
+    freeJob(job);
+    if (--jobsOut == 0) wakeFolderPool();
+}
+
+// Hands the open folder to an idle worker; false when none is idle (or no
+// memory is left for the job), and the caller walks it itself.
+static bool offerFolder(const Level& level, const FileData* folderData)
+{
+    if (!walkOnThreads || !folderPoolHasIdle()) return false;
+    FolderJob* job = newJob(level, folderData);
+    if (job == nullptr) return false;
+    job->output = openOutputHere();
+    ++jobsOut;
+    if (offerFolderJob(job)) return true;
+    --jobsOut;
+    // Taken meanwhile: its part of the output stays empty.
+    closeOutputNode(job->output);
+    freeJob(job);
+    return false;
+}
+
+static bool allJobsDone()
+{
+    return jobsOut == 0;
+}
+
+// The run's output leaves in walk order from this thread while the walk
+// goes on.
+static void emitRunOutput(OutputNode* root)
+{
+    emitOutput(root, writeCapturedOutput);
+}
+
+// Walks the top folder with workers beside: the same snapshot, counts and
+// output, in the same order, as the walk on one thread.
+static int walkOnWorkers(const Level& top, const FileData* folderData, int workers)
+{
+    OutputNode* root = openOutputRoot();
+    std::thread emitter(emitRunOutput, root);
+    workerCounts = RunCounters();
+    startFolderPool(workers, runFolderJob);
+    setOutputHelper(helpWithFolderJob);
+    walkOnThreads = true;
+    captureOutputInto(root);
+    int result = walkFolder(top);
+    finishFolder(folderData, top.destination);
+    captureOutputInto(nullptr);
+    closeOutputNode(root);
+    waitForFolderJobs(allJobsDone);
+    walkOnThreads = false;
+    setOutputHelper(nullptr);
+    stopFolderPool();
+    emitter.join();
+    addRunCounts(&runCounters, workerCounts);
+    return result;
+}
+
+
 // Walks into the subfolder whose name (with its separator) ends the three
 // path buffers: opens it in the source and the previous snapshot, makes it
 // in the new snapshot, fills it and closes all three.
@@ -314,6 +455,7 @@ static void enterFolder(const Level& level, const NChar* name, PathBuffer* sourc
                    destinationDir, destination->text};
     // A source folder that could not be opened (gone, no longer a folder,
     // no rights) is reported by the listing that fails in it.
+    if (offerFolder(inner, known ? &folderData : nullptr)) return;
     walkFolder(inner);
     finishFolder(known ? &folderData : nullptr, destinationDir);
     platCloseDir(previousDir);
@@ -332,6 +474,9 @@ static int walkFolder(const Level& level)
         free(destination.text);
         free(source.text);
         free(previous.text);
+        // The folder's content is missing from the snapshot: said and
+        // counted like a folder that cannot be listed.
+        reportUnlistedFolder(level.sourcePath, level.destinationPath);
         return ERROR_OUTOFMEMORY_CODE;
     }
 
@@ -423,8 +568,14 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
                  destination, destinationDir};
     FileData folderData;
     bool known = source != nullptr && platGetDirData(source, &folderData, nullptr);
-    int result = walkFolder(top);
-    finishFolder(known ? &folderData : nullptr, destination);
+    int workers = platWorkerCount();
+    int result;
+    if (workers > 1) {
+        result = walkOnWorkers(top, known ? &folderData : nullptr, workers);
+    } else {
+        result = walkFolder(top);
+        finishFolder(known ? &folderData : nullptr, destination);
+    }
     platCloseDir(destination);
     platCloseDir(previous);
     platCloseDir(source);

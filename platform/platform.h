@@ -147,6 +147,26 @@ int64_t platRead(FileHandle* handle, void* buffer, int64_t size);
 // Writes size bytes; returns the count stored, less than size on failure.
 int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size);
 
+enum ContentResult {
+    CONTENT_OK = 0,
+    CONTENT_READ_FAILED = 1,
+    CONTENT_WRITE_FAILED = 2,
+    CONTENT_NO_MEMORY = 3,
+    CONTENT_UNSUPPORTED = 4, // the caller moves the content through its own buffer
+};
+
+// Moves the whole content of source into the new, empty destination: in
+// the kernel where the system can (POSIX: copy_file_range, a reflink where
+// the file system shares blocks), holes kept as holes, and through a
+// bounded buffer of the layer's own where the kernel cannot. moved counts
+// the bytes the copy holds, up to the first failure. CONTENT_UNSUPPORTED,
+// with nothing done, where the layer leaves the content to the caller
+// (Windows, which copies through the program's transfer buffer).
+ContentResult platCopyContent(FileHandle* source, FileHandle* destination, uint64_t* moved);
+
+// True where platCopyContent moves the content (the caller needs no buffer).
+extern const bool platMovesContent;
+
 // Closes the handle; false when the close reports an error (for a file
 // written to, a delayed write failure).
 bool platClose(FileHandle* handle);
@@ -392,3 +412,11 @@ enum FullPathResult { FULLPATH_OK = 0, FULLPATH_TOO_LONG = 1, FULLPATH_FAILED = 
 // exist yet). FULLPATH_TOO_LONG when it does not fit, FULLPATH_FAILED when
 // the working folder cannot be had; the buffer is empty then.
 FullPathResult platFullPath(const NChar* path, NChar* buffer, size_t capacity);
+
+// ---- the walk's workers --------------------------------------------------------
+
+// How many threads walk the tree: as many as the machine has cores, at
+// most 8; the environment variable LINKSNAP_WORKERS (1 to 64) sets another
+// count, for tests and measurements. Always 1 on Windows, where the walk
+// keeps to one thread.
+int platWorkerCount();

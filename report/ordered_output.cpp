@@ -7,7 +7,7 @@
 
 struct OutputItem {
     OutputChannel channel;
-    std::string text;    // when child is null
+    std::basic_string<NChar> text; // when child is null
     OutputNode* child;   // a part of the walk that stands here
 };
 
@@ -37,9 +37,14 @@ OutputNode* openOutputChild(OutputNode* parent)
 {
     OutputNode* child = new OutputNode();
     std::lock_guard<std::mutex> hold(lock);
-    parent->items.push_back(OutputItem{CHANNEL_STDOUT, std::string(), child});
+    parent->items.push_back(OutputItem{CHANNEL_STDOUT, std::basic_string<NChar>(), child});
     changed.notify_all();
     return child;
+}
+
+OutputNode* openOutputHere()
+{
+    return openOutputChild(current);
 }
 
 void closeOutputNode(OutputNode* node)
@@ -56,12 +61,17 @@ OutputNode* captureOutputInto(OutputNode* node)
     return before;
 }
 
+bool capturingOutput()
+{
+    return current != nullptr;
+}
+
 void setOutputHelper(bool (*help)())
 {
     helper = help;
 }
 
-bool captureOutput(OutputChannel channel, const char* text, size_t length)
+bool captureOutput(OutputChannel channel, const NChar* text, size_t length)
 {
     OutputNode* node = current;
     if (node == nullptr) return false;
@@ -84,7 +94,7 @@ bool captureOutput(OutputChannel channel, const char* text, size_t length)
     if (!items.empty() && items.back().child == nullptr && items.back().channel == channel)
         items.back().text.append(text, length);
     else
-        items.push_back(OutputItem{channel, std::string(text, length), nullptr});
+        items.push_back(OutputItem{channel, std::basic_string<NChar>(text, length), nullptr});
     heldBytes += length;
     changed.notify_all();
     return true;
@@ -92,7 +102,7 @@ bool captureOutput(OutputChannel channel, const char* text, size_t length)
 
 // Writes node's output in order, waiting for what is not there yet;
 // returns once node is closed and all of it is out, and frees it.
-static void emitNode(OutputNode* node, void (*write)(OutputChannel, const char*, size_t))
+static void emitNode(OutputNode* node, void (*write)(OutputChannel, const NChar*, size_t))
 {
     std::unique_lock<std::mutex> hold(lock);
     for (;;) {
@@ -118,7 +128,7 @@ static void emitNode(OutputNode* node, void (*write)(OutputChannel, const char*,
     delete node;
 }
 
-void emitOutput(OutputNode* root, void (*write)(OutputChannel, const char*, size_t))
+void emitOutput(OutputNode* root, void (*write)(OutputChannel, const NChar*, size_t))
 {
     emitNode(root, write);
     std::lock_guard<std::mutex> hold(lock);

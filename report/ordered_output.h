@@ -12,11 +12,13 @@
 
 #include <cstddef>
 
+#include "platform/text.h"
+
 enum OutputChannel { CHANNEL_STDOUT = 0, CHANNEL_STDERR = 1, CHANNEL_LOG = 2 };
 
 struct OutputNode;
 
-// Text held before a producer that is not at the emitter's place waits.
+// Characters held before a producer that is not at the emitter's place waits.
 const size_t ORDERED_OUTPUT_LIMIT = 4u << 20;
 
 // The root of one walk's output.
@@ -25,6 +27,10 @@ OutputNode* openOutputRoot();
 // A new node at the current end of parent's output; parent must be open.
 OutputNode* openOutputChild(OutputNode* parent);
 
+// A new node at the current end of the calling thread's node (which must
+// be open and current).
+OutputNode* openOutputHere();
+
 // No more output comes to node. The producer must not use it afterwards.
 void closeOutputNode(OutputNode* node);
 
@@ -32,14 +38,17 @@ void closeOutputNode(OutputNode* node);
 // straight out again. Returns the node that was current before.
 OutputNode* captureOutputInto(OutputNode* node);
 
+// True while the calling thread's output goes into a node.
+bool capturingOutput();
+
 // Adds text to the calling thread's node; false (nothing done) when the
 // thread writes straight out. May wait while too much text is held; help
 // is called then (when not null) so that the waiting thread can do work
 // that lets the emitter go on; it returns false when it found none.
-bool captureOutput(OutputChannel channel, const char* text, size_t length);
+bool captureOutput(OutputChannel channel, const NChar* text, size_t length);
 void setOutputHelper(bool (*help)());
 
 // Writes the output of root and all its nodes in order through write, as
 // it becomes available, and returns once root and every node in it are
 // closed and written. Frees every node.
-void emitOutput(OutputNode* root, void (*write)(OutputChannel channel, const char* text, size_t length));
+void emitOutput(OutputNode* root, void (*write)(OutputChannel channel, const NChar* text, size_t length));

@@ -3,6 +3,7 @@
 #include <cstdarg>
 
 #include "platform/platform.h"
+#include "report/ordered_output.h"
 #include "report/run_state.h"
 
 LogState logState;
@@ -11,9 +12,13 @@ LogState logState;
 
 // A message on its way to its stream: formatted into a small buffer that
 // goes out whenever it is full, so a message of any length is written
-// whole and nothing is held beyond it.
+// whole and nothing is held beyond it. While the walk runs on several
+// threads, a message goes into the thread's part of the ordered output
+// instead (captured), on its channel.
 struct MessageWriter {
     FILE* stream;
+    bool captured;
+    OutputChannel channel;
     NChar piece[256];
     size_t used;
     int written;
@@ -31,7 +36,9 @@ static bool isLeadSurrogate(NChar c)
 static void sendPiece(MessageWriter& writer, bool last)
 {
     size_t keep = !last && writer.used > 0 && isLeadSurrogate(writer.piece[writer.used - 1]) ? 1 : 0;
-    if (!platWriteText(writer.stream, writer.piece, writer.used - keep)) writer.failed = true;
+    bool sent = writer.captured ? captureOutput(writer.channel, writer.piece, writer.used - keep)
+                                : platWriteText(writer.stream, writer.piece, writer.used - keep);
+    if (!sent) writer.failed = true;
     if (keep) writer.piece[0] = writer.piece[writer.used - 1];
     writer.used = keep;
 }
@@ -111,10 +118,12 @@ static long readNumber(const NChar*& at)
 // and '0', widths, precisions, '*', and the sizes l, ll and z), and
 // writes it to the stream. A conversion it does not know ends the values:
 // the rest of the format is written as it stands.
-static int writeMessage(FILE* stream, const NChar* format, va_list values)
+static int writeMessage(FILE* stream, OutputChannel channel, const NChar* format, va_list values)
 {
     MessageWriter writer;
     writer.stream = stream;
+    writer.captured = stream == nullptr;
+    writer.channel = channel;
     writer.used = 0;
     writer.written = 0;
     writer.failed = false;
@@ -190,20 +199,33 @@ static int writeMessage(FILE* stream, const NChar* format, va_list values)
     return writer.failed ? -1 : writer.written;
 }
 
+// Where a message to stream goes: captured while this thread's output is
+// (standard output and standard error only), else to the stream itself.
+static FILE* destinationOf(FILE* stream, OutputChannel* channel)
+{
+    if (!capturingOutput() || (stream != stdout && stream != stderr)) return stream;
+    *channel = stream == stdout ? CHANNEL_STDOUT : CHANNEL_STDERR;
+    return nullptr;
+}
+
 int printTo(FILE* stream, const NChar* format, ...)
 {
+    OutputChannel channel = CHANNEL_STDOUT;
+    FILE* destination = destinationOf(stream, &channel);
     va_list values;
     va_start(values, format);
-    int written = writeMessage(stream, format, values);
+    int written = writeMessage(destination, channel, format, values);
     va_end(values);
     return written;
 }
 
 int printOut(const NChar* format, ...)
 {
+    OutputChannel channel = CHANNEL_STDOUT;
+    FILE* destination = destinationOf(stdout, &channel);
     va_list values;
     va_start(values, format);
-    int written = writeMessage(stdout, format, values);
+    int written = writeMessage(destination, channel, format, values);
     va_end(values);
     return written;
 }
@@ -219,13 +241,31 @@ void writeLogHeader(FILE* stream)
 
 void logMessage(const NChar* format, ...)
 {
+    va_list values;
+    va_start(values, format);
+    if (capturingOutput()) {
+        writeMessage(nullptr, CHANNEL_LOG, format, values);
+    } else {
+        FILE* log = platOpenStream(logState.logPath, "a");
+        if (log != nullptr) {
+            writeLogHeader(log);
+            writeMessage(log, CHANNEL_LOG, format, values);
+            fclose(log);
+        }
+    }
+    va_end(values);
+}
+
+void writeCapturedOutput(OutputChannel channel, const NChar* text, size_t length)
+{
+    if (channel != CHANNEL_LOG) {
+        platWriteText(channel == CHANNEL_STDOUT ? stdout : stderr, text, length);
+        return;
+    }
     FILE* log = platOpenStream(logState.logPath, "a");
     if (log == nullptr) return;
     writeLogHeader(log);
-    va_list values;
-    va_start(values, format);
-    writeMessage(log, format, values);
-    va_end(values);
+    platWriteText(log, text, length);
     fclose(log);
 }
 

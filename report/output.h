@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "platform/text.h"
+#include "report/ordered_output.h"
 
 struct LogState {
     uint8_t headerWritten;       // the header block is in the log file
@@ -29,6 +30,10 @@ int printOut(const NChar* format, ...);
 void logMessage(const NChar* format, ...);
 void writeLogHeader(FILE* stream);
 void showProgress(ProgressKind kind, const NChar* path);
+
+// Writes text that a part of the walk captured to where it was meant to
+// go; the one emitter of the ordered output calls it, in walk order.
+void writeCapturedOutput(OutputChannel channel, const NChar* text, size_t length);
 
 // Counts the characters of a text as the progress rule counts them: one
 // code point of UTF-8 text on POSIX (a byte that is not a continuation

@@ -22,4 +22,13 @@ struct RunCounters {
 };
 
 extern RunSettings runSettings;
-extern RunCounters runCounters;
+// Each thread of the walk counts in its own copy; the walk adds the
+// workers' counts to the main thread's at its end (addRunCounts).
+extern thread_local RunCounters runCounters;
+
+// Adds the counts (not the times) of counts to those of into.
+void addRunCounts(RunCounters* into, const RunCounters& counts);
+
+// The counts of the calling thread since before, which it then forgets:
+// its copy is set back to before.
+RunCounters takeRunCountsSince(const RunCounters& before);

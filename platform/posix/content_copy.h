@@ -5,12 +5,7 @@
 
 #include <cstdint>
 
-enum ContentResult {
-    CONTENT_OK = 0,
-    CONTENT_READ_FAILED = 1,
-    CONTENT_WRITE_FAILED = 2,
-    CONTENT_NO_MEMORY = 3,
-};
+#include "platform/platform.h"
 
 // The largest buffer the fallback takes: the memory of a copy does not
 // grow with the size of the file.

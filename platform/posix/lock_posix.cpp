@@ -117,3 +117,16 @@ bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
     *second = local.tm_sec;
     return true;
 }
+
+int platWorkerCount()
+{
+    const char* asked = getenv("LINKSNAP_WORKERS");
+    if (asked != nullptr && asked[0] != 0) {
+        char* end = nullptr;
+        long count = strtol(asked, &end, 10);
+        if (*end == 0 && count >= 1 && count <= 64) return static_cast<int>(count);
+    }
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    if (cores < 1) return 1;
+    return cores > 8 ? 8 : static_cast<int>(cores);
+}

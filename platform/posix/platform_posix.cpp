@@ -9,6 +9,7 @@
 // through open folder descriptors (the *At calls): a folder or link that
 // another user swaps in during a run is never followed.
 #include "platform/platform.h"
+#include "platform/posix/content_copy.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -62,7 +63,7 @@ static FileTime fileTimeOf(const struct timespec& t)
 
 // ---- the reason of the last failure ------------------------------------------
 
-static PlatError lastError = {0, ""};
+static thread_local PlatError lastError = {0, ""};
 
 // Keeps errno and the call's name for the caller; returns false, so that a
 // failing path reads "return failed("openat");".
@@ -487,6 +488,13 @@ bool platFindClose(FindHandle* handle)
 struct FileHandle {
     int fd;
 };
+
+const bool platMovesContent = true;
+
+ContentResult platCopyContent(FileHandle* source, FileHandle* destination, uint64_t* moved)
+{
+    return copyContent(source->fd, destination->fd, moved);
+}
 
 static FileHandle* handleOf(int fd)
 {

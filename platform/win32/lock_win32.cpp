@@ -137,3 +137,8 @@ bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
     *second = local.tm_sec;
     return true;
 }
+
+int platWorkerCount()
+{
+    return 1;
+}

@@ -190,6 +190,17 @@ struct FileHandle {
     wchar_t* path; // of a copy being written: it gets its attributes by path
 };
 
+const bool platMovesContent = false;
+
+ContentResult platCopyContent(FileHandle* source, FileHandle* destination, uint64_t* moved)
+{
+    // The copier's transfer buffer moves the content, as it always has.
+    (void)source;
+    (void)destination;
+    *moved = 0;
+    return CONTENT_UNSUPPORTED;
+}
+
 // Keeps a stream of the program out of every child process.
 static void keepFromChildren(FILE* stream)
 {

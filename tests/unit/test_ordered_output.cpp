@@ -15,7 +15,7 @@ std::string emitted;
 int lastChannel = -1;
 
 // Marks each change of channel, so that texts split differently compare equal.
-void collect(OutputChannel channel, const char* text, size_t length)
+void collect(OutputChannel channel, const NChar* text, size_t length)
 {
     if (channel != lastChannel) emitted += static_cast<char>('0' + channel);
     lastChannel = channel;
