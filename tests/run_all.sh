@@ -23,6 +23,7 @@ PACKAGES=(
     util-linux coreutils findutils diffutils # setpriv, flock, stat, find, cmp in the e2e tests
     binutils                                 # strings, for the version resource check
     clang libclang-rt-14-dev                 # the sanitizer run and the fuzz targets (libFuzzer)
+    dosfstools fusefat fuse                  # the FAT image of the tree tests (mkfs.vfat, fusermount)
 )
 
 install_missing() {
