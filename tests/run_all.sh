@@ -26,6 +26,7 @@ PACKAGES=(
     clang libclang-rt-14-dev                 # the sanitizer run and the fuzz targets (libFuzzer)
     groff-base mandoc man-db                 # the manual pages: lint and man (tests/check_install.sh)
     dpkg-dev file libxml2-utils              # cpack's dpkg-shlibdeps, the task XML check
+    dosfstools fusefat fuse                  # the FAT image of the tree tests (mkfs.vfat, fusermount)
 )
 
 install_missing() {

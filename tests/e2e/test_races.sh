@@ -18,7 +18,9 @@ as_user() { setpriv --reuid=$USER_ID --regid=$USER_ID --clear-groups "$@"; }
 # Another user swapping two of their names in a loop; the pids land in SWAPS.
 SWAPS=()
 start_swapping() {
-    as_user "$SWAPPER" "$1" "$2" &
+    # Started as a simple command, so that $! is the swapper itself, which
+    # stop_swapping can end: a shell in between would leave it running.
+    setpriv --reuid=$USER_ID --regid=$USER_ID --clear-groups "$SWAPPER" "$1" "$2" &
     SWAPS+=($!)
 }
 stop_swapping() {
