@@ -17,6 +17,7 @@ struct Transfer {
     int destination;
     uint64_t* moved;
     unsigned char* buffer; // the fallback's, taken on first need
+    size_t bufferBytes;    // its size: the file's, up to CONTENT_BUFFER_BYTES
     bool kernelCopyFailed; // the kernel cannot copy between these two files
 };
 
@@ -33,11 +34,11 @@ bool isUnsupported(int error)
 ContentResult copyByBuffer(Transfer* t, off_t offset, off_t end)
 {
     if (t->buffer == nullptr) {
-        t->buffer = static_cast<unsigned char*>(malloc(static_cast<size_t>(CONTENT_BUFFER_BYTES)));
+        t->buffer = static_cast<unsigned char*>(malloc(t->bufferBytes));
         if (t->buffer == nullptr) return CONTENT_NO_MEMORY;
     }
     while (end < 0 || offset < end) {
-        size_t wanted = static_cast<size_t>(CONTENT_BUFFER_BYTES);
+        size_t wanted = t->bufferBytes;
         if (end >= 0 && static_cast<off_t>(wanted) > end - offset) wanted = static_cast<size_t>(end - offset);
         ssize_t got = pread(t->source, t->buffer, wanted, offset);
         if (got < 0) {
@@ -114,9 +115,13 @@ ContentResult copySparse(Transfer* t)
 
 ContentResult copyContent(int source, int destination, uint64_t* moved)
 {
-    Transfer t = {source, destination, moved, nullptr, false};
     struct stat info;
     if (fstat(source, &info) != 0) return CONTENT_READ_FAILED;
+    // A small file needs no more buffer than itself.
+    const off_t SMALLEST_BUFFER = 64 * 1024;
+    off_t bufferBytes = info.st_size < SMALLEST_BUFFER ? SMALLEST_BUFFER : info.st_size;
+    if (bufferBytes > CONTENT_BUFFER_BYTES) bufferBytes = CONTENT_BUFFER_BYTES;
+    Transfer t = {source, destination, moved, nullptr, static_cast<size_t>(bufferBytes), false};
     ContentResult result;
     if (info.st_size == 0) {
         // Mostly an empty file, where one read says so; but a file of a

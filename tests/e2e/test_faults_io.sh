@@ -244,6 +244,22 @@ expect_file "$snap/a.txt" "alpha"
 expect_copied_again_next_day "$src" "$bk" "$snap"
 expect_linked "$snap/a.txt" "$bk/2000_01_01/a.txt"
 
+case_begin "a copy that fails for want of memory is reported, logged and counted"
+# The kernel cannot copy to this disk, and the machine has no memory left
+# for a buffer the size of big.bin (ulimit -v on a busy machine).
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+make_source "$src"
+run_with_faults FAULT_NO_KERNEL_COPY=1 FAULT_MALLOC_OVER=200000 -- "$src" "$bk"
+expect_rc 0
+snap="$bk/$TODAY"
+expect_lines "$ERR" "copy error $snap/big.bin"
+expect_contains "$bk/log.txt" "unreadable file: $src/big.bin"
+expect_contains "$OUT" "$(counter_line 1 'unreadable files skipped')"
+expect_contains "$bk/log.txt" "$(counter_line 1 'unreadable files skipped')"
+[ "$(mtime "$snap/big.bin")" != "$(mtime "$src/big.bin")" ] || fail "the failed copy carries the source's time"
+expect_file "$snap/sub/c.txt" "inner"
+expect_copied_again_next_day "$src" "$bk" "$snap"
+
 case_begin "a write error reported only when the copy is closed"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
 make_source "$src"

@@ -42,7 +42,8 @@ TEST_F(EngineTest, CopyCarriesContentAndLastWriteTime)
     EXPECT_EQ(when, fs::last_write_time(temp.path() / "copy"));
     EXPECT_EQ(1, runCounters.filesCopied);
     EXPECT_EQ(content.size(), runCounters.bytesCopied);
-    EXPECT_EQ(static_cast<int32_t>(content.size()), copyBuffer.capacity);
+    // Where the platform moves the content, the program holds no buffer.
+    EXPECT_EQ(platMovesContent ? 0 : static_cast<int32_t>(content.size()), copyBuffer.capacity);
 }
 
 TEST_F(EngineTest, BufferGrowsOnlyAndEmptyFilesNeedNone)
@@ -55,7 +56,7 @@ TEST_F(EngineTest, BufferGrowsOnlyAndEmptyFilesNeedNone)
     writeFile(temp.path() / "small", std::string(1024, 's'));
     ASSERT_EQ(0, copyFile(temp.at("ten").c_str(), temp.at("ten.copy").c_str()));
     ASSERT_EQ(0, copyFile(temp.at("small").c_str(), temp.at("small.copy").c_str()));
-    EXPECT_EQ(10 << 20, copyBuffer.capacity);
+    EXPECT_EQ(platMovesContent ? 0 : 10 << 20, copyBuffer.capacity);
     EXPECT_EQ(std::string(1024, 's'), readFile(temp.path() / "small.copy"));
     EXPECT_EQ(3, runCounters.filesCopied);
 }

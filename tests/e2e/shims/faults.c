@@ -2,9 +2,13 @@
  * the program under test. Each fault stands for a real event that a test
  * cannot otherwise time, and acts on one path named in the environment:
  *
- *   FAULT_READ_PATH    read() of this file fails with EIO once the file
- *                      position has reached FAULT_READ_AFTER bytes (default
- *                      4096): a bad sector in the middle of a file.
+ *   FAULT_READ_PATH    reading this file (read, pread, copy_file_range)
+ *                      fails with EIO from FAULT_READ_AFTER bytes on
+ *                      (default 4096): a bad sector in the middle of a file.
+ *   FAULT_NO_KERNEL_COPY  copy_file_range() fails with EXDEV: a backup disk
+ *                      that the kernel cannot copy to.
+ *   FAULT_MALLOC_OVER  malloc() of this many bytes or more fails: a machine
+ *                      short of memory (ulimit -v).
  *   FAULT_VANISH_PATH  the file is deleted right before the program opens
  *                      it: another program removed it after the folder
  *                      was listed.
@@ -225,6 +229,74 @@ static int descriptorIs(int fd, const char* wanted)
     if (n <= 0) return 0;
     path[n] = 0;
     return samePath(path, wanted);
+}
+
+/* The bytes that may still be read of fd at offset before the bad sector
+ * of FAULT_READ_PATH; -1 for a descriptor of another file. */
+static off_t readableAt(int fd, off_t offset)
+{
+    const char* after;
+    off_t limit;
+    if (!descriptorIs(fd, getenv("FAULT_READ_PATH"))) return -1;
+    after = getenv("FAULT_READ_AFTER");
+    limit = after != NULL ? (off_t)atoll(after) : 4096;
+    return offset >= limit ? 0 : limit - offset;
+}
+
+typedef ssize_t (*PreadFn)(int, void*, size_t, off_t);
+
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
+{
+    static PreadFn real;
+    off_t left = readableAt(fd, offset);
+    if (real == NULL) real = (PreadFn)next("pread");
+    if (left == 0) {
+        errno = EIO;
+        return -1;
+    }
+    if (left > 0 && (off_t)count > left) count = (size_t)left;
+    return real(fd, buffer, count, offset);
+}
+
+ssize_t pread64(int fd, void* buffer, size_t count, off_t offset)
+{
+    return pread(fd, buffer, count, offset);
+}
+
+typedef ssize_t (*CopyRangeFn)(int, off_t*, int, off_t*, size_t, unsigned);
+
+ssize_t copy_file_range(int in, off_t* inOffset, int out, off_t* outOffset, size_t count,
+                        unsigned flags)
+{
+    static CopyRangeFn real;
+    off_t left = readableAt(in, inOffset != NULL ? *inOffset : lseek(in, 0, SEEK_CUR));
+    if (real == NULL) real = (CopyRangeFn)next("copy_file_range");
+    if (getenv("FAULT_NO_KERNEL_COPY") != NULL) {
+        errno = EXDEV;
+        return -1;
+    }
+    if (left == 0) {
+        errno = EIO;
+        return -1;
+    }
+    if (left > 0 && (off_t)count > left) count = (size_t)left;
+    return real(in, inOffset, out, outOffset, count, flags);
+}
+
+/* glibc's own allocator, by its own name: looking it up with dlsym could
+ * itself allocate. */
+extern void* __libc_malloc(size_t size);
+
+void* malloc(size_t size)
+{
+    static const char* over;
+    static int looked;
+    if (!looked) {
+        over = getenv("FAULT_MALLOC_OVER");
+        looked = 1;
+    }
+    if (over != NULL && size >= (size_t)atoll(over)) return NULL;
+    return __libc_malloc(size);
 }
 
 ssize_t read(int fd, void* buffer, size_t count)
