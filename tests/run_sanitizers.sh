@@ -4,6 +4,10 @@
 # fails the run, also one from a run whose exit code a test does not look
 # at: every report goes to a file, and the run fails when any file is there.
 #
+# Then the end-to-end suite (and the unit tests of the threads' parts)
+# again under ThreadSanitizer, in BUILD_DIR-thread: the walk runs on
+# several threads there.
+#
 # usage: tests/run_sanitizers.sh [BUILD_DIR]   (default: build-sanitize)
 set -euo pipefail
 
@@ -35,6 +39,12 @@ export LSAN_OPTIONS="exitcode=86"
 
 status=0
 ctest --test-dir "$build" --output-on-failure -j2 || status=1
+
+thread_build="$build-thread"
+cmake -S "$root" -B "$thread_build" "${generator[@]}" -DLINKSNAP_TSAN=ON -DLINKSNAP_WERROR=ON >/dev/null
+cmake --build "$thread_build" -j2
+export TSAN_OPTIONS="halt_on_error=1:exitcode=86:log_path=$reports/tsan"
+ctest --test-dir "$thread_build" --output-on-failure -j2 -R 'e2e_|OrderedOutput|ContentCopy' || status=1
 
 if [ -n "$(ls -A "$reports")" ]; then
     echo "sanitizer reports:" >&2
