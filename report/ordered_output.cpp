@@ -19,12 +19,44 @@ struct OutputNode {
 namespace {
 
 std::mutex lock;
-std::condition_variable changed;
 size_t heldBytes = 0;
 // The node the emitter reads now: its producer never waits.
 OutputNode* emitterAt = nullptr;
+// Each side is woken only when it waits, and the emitter only for news of
+// the node it waits on: a wake-up costs a system call.
+std::condition_variable emitterWake;
+bool emitterWaiting = false;
+std::condition_variable producerWake;
+int producersWaiting = 0;
+
+// Called with the lock held, after something was added to node.
+void tellEmitter(OutputNode* node)
+{
+    if (emitterWaiting && node == emitterAt) emitterWake.notify_one();
+}
 bool (*helper)() = nullptr;
 thread_local OutputNode* current = nullptr;
+
+// What the thread wrote into its node and has not handed over yet: texts
+// are gathered here and handed over together, so that a line costs no lock
+// (and no system call) of its own. A line that announces something long
+// (a copy) is handed over at once (flushCapturedOutput).
+struct Pending {
+    OutputNode* node = nullptr;
+    std::deque<OutputItem> items;
+    size_t bytes = 0;
+};
+thread_local Pending pending;
+const size_t PENDING_LIMIT = 8192;
+
+// Consecutive texts of one channel share one item.
+void appendText(std::deque<OutputItem>& items, OutputChannel channel, const NChar* text, size_t length)
+{
+    if (!items.empty() && items.back().child == nullptr && items.back().channel == channel)
+        items.back().text.append(text, length);
+    else
+        items.push_back(OutputItem{channel, std::basic_string<NChar>(text, length), nullptr});
+}
 
 } // namespace
 
@@ -35,10 +67,11 @@ OutputNode* openOutputRoot()
 
 OutputNode* openOutputChild(OutputNode* parent)
 {
+    flushCapturedOutput();
     OutputNode* child = new OutputNode();
     std::lock_guard<std::mutex> hold(lock);
     parent->items.push_back(OutputItem{CHANNEL_STDOUT, std::basic_string<NChar>(), child});
-    changed.notify_all();
+    tellEmitter(parent);
     return child;
 }
 
@@ -49,13 +82,15 @@ OutputNode* openOutputHere()
 
 void closeOutputNode(OutputNode* node)
 {
+    flushCapturedOutput();
     std::lock_guard<std::mutex> hold(lock);
     node->closed = true;
-    changed.notify_all();
+    tellEmitter(node);
 }
 
 OutputNode* captureOutputInto(OutputNode* node)
 {
+    flushCapturedOutput();
     OutputNode* before = current;
     current = node;
     return before;
@@ -71,10 +106,17 @@ void setOutputHelper(bool (*help)())
     helper = help;
 }
 
-bool captureOutput(OutputChannel channel, const NChar* text, size_t length)
+void flushCapturedOutput()
 {
-    OutputNode* node = current;
-    if (node == nullptr) return false;
+    if (pending.node == nullptr) return;
+    // Taken out first: a thread that lends a hand below gathers anew.
+    OutputNode* node = pending.node;
+    std::deque<OutputItem> items = std::move(pending.items);
+    size_t bytes = pending.bytes;
+    pending.node = nullptr;
+    pending.items.clear();
+    pending.bytes = 0;
+    OutputNode* mine = current;
     std::unique_lock<std::mutex> hold(lock);
     while (heldBytes > ORDERED_OUTPUT_LIMIT && emitterAt != node) {
         // Too far ahead: lend a hand where work waits (the emitter may
@@ -83,20 +125,30 @@ bool captureOutput(OutputChannel channel, const NChar* text, size_t length)
         if (helper != nullptr) {
             hold.unlock();
             bool helped = helper();
-            captureOutputInto(node);
+            current = mine;
             hold.lock();
             if (helped) continue;
         }
-        changed.wait(hold);
+        ++producersWaiting;
+        producerWake.wait(hold);
+        --producersWaiting;
     }
-    std::deque<OutputItem>& items = node->items;
-    // Consecutive texts of one channel share one item.
-    if (!items.empty() && items.back().child == nullptr && items.back().channel == channel)
-        items.back().text.append(text, length);
-    else
-        items.push_back(OutputItem{channel, std::basic_string<NChar>(text, length), nullptr});
-    heldBytes += length;
-    changed.notify_all();
+    for (OutputItem& item : items) appendText(node->items, item.channel, item.text.data(), item.text.size());
+    heldBytes += bytes;
+    tellEmitter(node);
+}
+
+bool captureOutput(OutputChannel channel, const NChar* text, size_t length)
+{
+    OutputNode* node = current;
+    if (node == nullptr) return false;
+    if (pending.node != node) {
+        flushCapturedOutput();
+        pending.node = node;
+    }
+    appendText(pending.items, channel, text, length);
+    pending.bytes += length;
+    if (pending.bytes >= PENDING_LIMIT) flushCapturedOutput();
     return true;
 }
 
@@ -107,8 +159,13 @@ static void emitNode(OutputNode* node, void (*write)(OutputChannel, const NChar*
     std::unique_lock<std::mutex> hold(lock);
     for (;;) {
         emitterAt = node;
-        changed.notify_all();
-        while (node->items.empty() && !node->closed) changed.wait(hold);
+        // A producer held back may be the one of this node.
+        if (producersWaiting > 0) producerWake.notify_all();
+        while (node->items.empty() && !node->closed) {
+            emitterWaiting = true;
+            emitterWake.wait(hold);
+            emitterWaiting = false;
+        }
         if (node->items.empty()) break;
         OutputItem item = std::move(node->items.front());
         node->items.pop_front();
@@ -119,7 +176,7 @@ static void emitNode(OutputNode* node, void (*write)(OutputChannel, const NChar*
             continue;
         }
         heldBytes -= item.text.size();
-        changed.notify_all();
+        if (producersWaiting > 0 && heldBytes <= ORDERED_OUTPUT_LIMIT) producerWake.notify_all();
         hold.unlock();
         write(item.channel, item.text.data(), item.text.size());
         hold.lock();

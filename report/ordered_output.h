@@ -48,6 +48,10 @@ bool capturingOutput();
 bool captureOutput(OutputChannel channel, const NChar* text, size_t length);
 void setOutputHelper(bool (*help)());
 
+// Hands over what the calling thread gathered, so that the emitter can
+// show it now: before something that may take long (the copy of a file).
+void flushCapturedOutput();
+
 // Writes the output of root and all its nodes in order through write, as
 // it becomes available, and returns once root and every node in it are
 // closed and written. Frees every node.

@@ -311,9 +311,11 @@ void showProgress(ProgressKind kind, const NChar* path)
     int p = progressCharCount(path);
     if (w + p + 1 <= PROGRESS_MAX_CHARS) {
         printOut(N("%s%s\n"), word, path);
-        return;
+    } else {
+        int headUnits = progressCharOffset(path, PROGRESS_EDGE_CHARS - w);
+        const NChar* tail = path + progressCharOffset(path, p - (PROGRESS_EDGE_CHARS - 1));
+        printOut(N("%s%.*s....%s\n"), word, headUnits, path, tail);
     }
-    int headUnits = progressCharOffset(path, PROGRESS_EDGE_CHARS - w);
-    const NChar* tail = path + progressCharOffset(path, p - (PROGRESS_EDGE_CHARS - 1));
-    printOut(N("%s%.*s....%s\n"), word, headUnits, path, tail);
+    // A copy may take long: its line is shown now, not with the next ones.
+    if (kind == PROGRESS_COPY) flushCapturedOutput();
 }
