@@ -339,6 +339,14 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
     return true;
 }
 
+void resetBackupRoot()
+{
+    pathSlots.counter = 0;
+    storedSourcePath[0] = 0;
+    previousSnapshotPath[0] = 0;
+    releaseBackupRoot();
+}
+
 void findLatestSnapshot(const NChar* backupRoot)
 {
     NChar held[NAME_CHARS];

@@ -32,6 +32,10 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
 
 void findLatestSnapshot(const NChar* backupRoot);
 
+// Sets the backup root's process-wide state back to its start: the path
+// slots, the stored paths, and the lock released.
+void resetBackupRoot();
+
 // Sets previousSnapshotPath to the greatest folder of the root whose name
 // has the snapshot date form, other than skippedName; empty when none.
 void findLatestDatedSnapshot(const NChar* backupRoot, const NChar* skippedName);

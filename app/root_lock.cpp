@@ -96,4 +96,5 @@ void releaseBackupRoot()
 {
     platUnlockFile(rootLock);
     rootLock = nullptr;
+    lastLockText[0] = 0;
 }

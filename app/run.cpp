@@ -201,6 +201,26 @@ int runBackup(int argc, NChar** argv)
     return 0;
 }
 
+void resetRunState()
+{
+    runSettings = RunSettings();
+    runCounters = RunCounters();
+    logState.headerWritten = 0;
+    logState.headerText = nullptr;
+    logState.logPath[0] = 0;
+    groupedText[0] = 0;
+    elapsedText[0] = 0;
+    releaseArgumentCopy();
+    releaseList(&excludedFolders);
+    releaseList(&excludedTypes);
+    releaseList(&includedTypes);
+    releaseCopyBuffer();
+    resetWalker();
+    resumingSnapshot = false;
+    resetBackupRoot();
+    platResetState();
+}
+
 int programEntry(int argc, NChar** argv)
 {
     int result;
@@ -208,10 +228,11 @@ int programEntry(int argc, NChar** argv)
         printOut(N("Schwerwiegender Fehler: Fehler bei GetModuleHandle.\n"));
         result = 1;
     } else {
+        resetRunState();
         runCounters.startTime = platNow();
         result = runBackup(argc, argv);
     }
-    releaseBackupRoot();
+    resetBackupRoot();
     releaseCopyBuffer();
     releaseList(&excludedFolders);
     releaseList(&excludedTypes);

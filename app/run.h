@@ -8,4 +8,9 @@ const int VERSION_MINOR = 15;
 const int VERSION_PATCH = 95;
 
 int programEntry(int argc, NChar** argv);
+
+// Sets every process-wide variable of the program and of the layers below
+// it to its start value, releasing what they hold. The entry calls it
+// before the run; tests and fuzz targets call it between runs.
+void resetRunState();
 int runBackup(int argc, NChar** argv);

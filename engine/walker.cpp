@@ -65,7 +65,15 @@ struct TargetTraits {
     bool keepsOwners;
 };
 
-static TargetTraits target = {1, true, false};
+static const TargetTraits UNKNOWN_TARGET = {1, true, false};
+static TargetTraits target = UNKNOWN_TARGET;
+
+void resetWalker()
+{
+    rootExcluded = false;
+    excludedRoot = FileIdentity();
+    target = UNKNOWN_TARGET;
+}
 
 // t rounded down to a multiple of step fractions, as whole seconds and a
 // fraction; steps of a second and more are whole seconds.

@@ -119,7 +119,7 @@ void parseOtherTemplate(int count, NChar** args)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    resetProcessState();
+    resetRunState();
     // The arguments: the input cut at NUL bytes, each with its terminator.
     std::vector<NString> texts(1);
     for (size_t k = 0; k < size; ++k) {
@@ -163,6 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     vector.clear();
     for (NString& text : texts) vector.push_back(&text[0]);
     parseOtherTemplate(static_cast<int>(vector.size()), vector.data());
-    resetProcessState();
+    resetRunState();
     return 0;
 }

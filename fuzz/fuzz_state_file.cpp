@@ -62,14 +62,14 @@ bool fits(const NChar* text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    resetProcessState();
+    resetRunState();
     NString rootDir = root().dir();
     writeBytes(root().path() / "_dir", data, size);
 
     const NChar* source = readStateFile(rootDir.c_str());
     FUZZ_CHECK(fits(storedSourcePath) && fits(previousSnapshotPath));
     if (source == nullptr) {
-        resetProcessState();
+        resetRunState();
         return 0;
     }
     FUZZ_CHECK(source == storedSourcePath);
@@ -83,11 +83,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     NString sourcePath = storedSourcePath[0] != 0 ? NString(storedSourcePath) : native("/src/");
     NString snapshot = rootDir + native("2022_05_29") + PATH_SEP;
     writeStateFile(sourcePath.c_str(), rootDir.c_str(), snapshot.c_str());
-    resetProcessState();
+    resetRunState();
     FUZZ_CHECK(readStateFile(rootDir.c_str()) != nullptr);
     FUZZ_CHECK(NString(storedSourcePath) == sourcePath);
     FUZZ_CHECK(NString(previousSnapshotPath) == snapshot);
     FUZZ_CHECK(currentLists() == read);
-    resetProcessState();
+    resetRunState();
     return 0;
 }

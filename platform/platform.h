@@ -270,6 +270,10 @@ struct PlatError {
 };
 PlatError platLastError();
 
+// Sets the layer's process-wide state back to its start (the kept reasons
+// of failed calls); part of the program's one reset of run-wide state.
+void platResetState();
+
 // ---- text streams ----------------------------------------------------------
 
 // Opens a stream with a C runtime mode ("a", "rb", "w", "wb"); null on

@@ -10,6 +10,7 @@
 // another user swaps in during a run is never followed.
 #include "platform/platform.h"
 #include "platform/posix/content_copy.h"
+#include "platform/posix/layer_state.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -63,20 +64,26 @@ static FileTime fileTimeOf(const struct timespec& t)
 
 // ---- the reason of the last failure ------------------------------------------
 
-static thread_local PlatError lastError = {0, ""};
+thread_local PlatError lastCallError = {0, ""};
 
 // Keeps errno and the call's name for the caller; returns false, so that a
 // failing path reads "return failed("openat");".
 static bool failed(const char* call)
 {
-    lastError.code = errno;
-    lastError.call = call;
+    lastCallError.code = errno;
+    lastCallError.call = call;
     return false;
 }
 
 PlatError platLastError()
 {
-    return lastError;
+    return lastCallError;
+}
+
+void platResetState()
+{
+    lastCallError = PlatError{0, ""};
+    lastTreeError = 0;
 }
 
 // ---- attribute data ------------------------------------------------------------

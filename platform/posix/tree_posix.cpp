@@ -4,6 +4,7 @@
 // who swaps a folder of a snapshot for a symbolic link cannot lead a run as
 // root out of the tree.
 #include "platform/platform.h"
+#include "platform/posix/layer_state.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -13,13 +14,13 @@
 
 #include <string>
 
-static thread_local int lastError;
+thread_local int lastTreeError = 0;
 
 void platLastErrorText(NChar* text, size_t capacity)
 {
     if (capacity == 0) return;
     text[0] = 0;
-    const char* reason = strerror(lastError);
+    const char* reason = strerror(lastTreeError);
     size_t length = strlen(reason);
     if (length >= capacity) length = capacity - 1;
     memcpy(text, reason, length);
@@ -62,7 +63,7 @@ static bool scanFolder(int fd, TreeFileVisitor visit, void* context)
 {
     DIR* dir = fdopendir(fd);
     if (dir == nullptr) {
-        lastError = errno;
+        lastTreeError = errno;
         close(fd);
         return false;
     }
@@ -71,20 +72,20 @@ static bool scanFolder(int fd, TreeFileVisitor visit, void* context)
         errno = 0;
         struct dirent* entry = readdir(dir);
         if (entry == nullptr) {
-            if (errno != 0) lastError = errno, whole = false;
+            if (errno != 0) lastTreeError = errno, whole = false;
             break;
         }
         if (isDotName(entry->d_name)) continue;
         struct stat info;
         if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            lastError = errno;
+            lastTreeError = errno;
             whole = false;
             continue;
         }
         if (S_ISDIR(info.st_mode)) {
             int child = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child < 0 || !scanFolder(child, visit, context)) {
-                if (child < 0) lastError = errno;
+                if (child < 0) lastTreeError = errno;
                 whole = false;
             }
             continue;
@@ -105,11 +106,11 @@ bool platScanTree(const NChar* path, TreeFileVisitor visit, void* context)
     std::string name;
     int parent = openParent(path, &name);
     if (parent < 0) {
-        lastError = errno;
+        lastTreeError = errno;
         return false;
     }
     int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    lastError = errno;
+    lastTreeError = errno;
     close(parent);
     if (fd < 0) return false;
     return scanFolder(fd, visit, context);
@@ -121,16 +122,16 @@ bool platRenameFolder(const NChar* from, const NChar* to)
 {
     struct stat info;
     if (lstat(from, &info) != 0) {
-        lastError = errno;
+        lastTreeError = errno;
         return false;
     }
     if (!S_ISDIR(info.st_mode)) {
-        lastError = ENOTDIR;
+        lastTreeError = ENOTDIR;
         return false;
     }
     // rename() never follows the last name of either path.
     if (rename(from, to) == 0) return true;
-    lastError = errno;
+    lastTreeError = errno;
     return false;
 }
 
@@ -143,7 +144,7 @@ struct Removal {
 static void reportFailure(Removal* removal, const std::string& path, const char* call)
 {
     int code = errno;
-    lastError = code;
+    lastTreeError = code;
     removal->whole = false;
     if (removal->report == nullptr) return;
     std::string reason = std::string(call) + ": " + strerror(code);

@@ -10,6 +10,11 @@
 
 static thread_local DWORD lastError;
 
+void platResetState()
+{
+    lastError = 0;
+}
+
 static void systemText(DWORD code, wchar_t* text, size_t capacity)
 {
     if (capacity == 0) return;

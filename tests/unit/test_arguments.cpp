@@ -26,8 +26,8 @@ struct Args {
 
 class ArgumentsTest : public ::testing::Test {
 protected:
-    void SetUp() override { resetProcessState(); }
-    void TearDown() override { resetProcessState(); }
+    void SetUp() override { resetRunState(); }
+    void TearDown() override { resetRunState(); }
     int help = 0, noExec = 0, silent = 0, shutdown = 0;
     int flags(Args& args)
     {

@@ -15,10 +15,10 @@ class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        resetProcessState();
+        resetRunState();
         runSettings.silent = 1;
     }
-    void TearDown() override { resetProcessState(); }
+    void TearDown() override { resetRunState(); }
     TempDir temp;
 
     NString dirOf(const std::string& relative) { return temp.at(relative) + PATH_SEP; }
@@ -149,7 +149,7 @@ TEST_F(EngineTest, TypeFiltersAndExcludedFolders)
     EXPECT_FALSE(fs::exists(temp.path() / "dst" / "deep" / "skip"));
     EXPECT_TRUE(fs::exists(temp.path() / "dst" / "keep" / "c.doc"));
 
-    resetProcessState();
+    resetRunState();
     runSettings.silent = 1;
     addIncludedType(N(".txt"));
     walk("src", "", "dst2");

@@ -16,8 +16,8 @@ NString folder(const std::string& text)
 
 class FilterListsTest : public ::testing::Test {
 protected:
-    void SetUp() override { resetProcessState(); }
-    void TearDown() override { resetProcessState(); }
+    void SetUp() override { resetRunState(); }
+    void TearDown() override { resetRunState(); }
     int excluded(const std::string& path) { return isExcludedFolder(folder(path).c_str()); }
 };
 

@@ -58,7 +58,7 @@ TEST(RootLock, TheLockTextNamesASnapshotByItsFolderName)
 
 TEST(RootLock, ARunWritesItsFactsForTheNext)
 {
-    resetProcessState();
+    resetRunState();
     TempDir dir;
     ASSERT_TRUE(lockBackupRoot(dir.dir().c_str()));
     ASSERT_TRUE(holdsRootLock());
@@ -74,7 +74,7 @@ TEST(RootLock, ARunWritesItsFactsForTheNext)
     ASSERT_TRUE(lockBackupRoot(dir.dir().c_str()));
     EXPECT_TRUE(lastRunMadeSnapshot(N("2026_12_08")));
     EXPECT_FALSE(lastRunMadeSnapshot(N("2026_12_09")));
-    resetProcessState();
+    resetRunState();
 }
 
 // What a stopped run left goes whole: nested folders, read-only files and

@@ -12,8 +12,8 @@ namespace {
 
 class ReportTest : public ::testing::Test {
 protected:
-    void SetUp() override { resetProcessState(); }
-    void TearDown() override { resetProcessState(); }
+    void SetUp() override { resetRunState(); }
+    void TearDown() override { resetRunState(); }
 };
 
 // The console and the log file end their lines as the platform does.

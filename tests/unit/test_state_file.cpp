@@ -12,8 +12,8 @@ namespace fs = std::filesystem;
 
 class StateFileTest : public ::testing::Test {
 protected:
-    void SetUp() override { resetProcessState(); }
-    void TearDown() override { resetProcessState(); }
+    void SetUp() override { resetRunState(); }
+    void TearDown() override { resetRunState(); }
     TempDir temp;
 
     // Writes the state file, '/' standing for the separator.
@@ -46,7 +46,7 @@ TEST_F(StateFileTest, LinesAreNormalisedAndDollarTakesTheRootsFirstCharacter)
 {
     const NChar* source = read("/data\r\n$/bk/2022_05_28/\r\n-.tmp\r\n+.txt\n\r\ncache\nsub/\n");
     ASSERT_EQ(nullptr, source); // both type lists filled: refused
-    resetProcessState();
+    resetRunState();
     source = read("/data\r\n$/bk/2022_05_28\r\n-.tmp\n\r\ncache\nsub/");
     ASSERT_NE(nullptr, source);
     EXPECT_EQ(dirText("/data/"), NString(source));
@@ -64,7 +64,7 @@ TEST_F(StateFileTest, OneLineFileAndFullPathSecondLine)
 {
     ASSERT_NE(nullptr, read("/data/"));
     EXPECT_EQ(0, previousSnapshotPath[0]);
-    resetProcessState();
+    resetRunState();
     ASSERT_NE(nullptr, read("/data/\n/elsewhere/2020_01_01\n"));
     EXPECT_EQ(dirText("/elsewhere/2020_01_01/"), NString(previousSnapshotPath));
 }
@@ -91,14 +91,14 @@ TEST_F(StateFileTest, LongLinesAndNulBytesAreRefusedNotCut)
     std::string fits(STATE_LINE_CHARS - 1, 'a');
     ASSERT_NE(nullptr, read("/" + fits.substr(1) + "\n"));
     EXPECT_EQ(static_cast<size_t>(STATE_LINE_CHARS), textLength(storedSourcePath));
-    resetProcessState();
+    resetRunState();
     // One more character and the separator no longer fits the line buffer.
     EXPECT_EQ(nullptr, read("/" + fits + "\n"));
-    resetProcessState();
+    resetRunState();
     EXPECT_EQ(nullptr, read("/d/\n$/x/\n" + std::string(5000, 'z')));
-    resetProcessState();
+    resetRunState();
     EXPECT_EQ(nullptr, read(std::string("/d/\n$/x\0y/\n", 11)));
-    resetProcessState();
+    resetRunState();
     // Bytes above 0x7F are characters like any other.
     ASSERT_NE(nullptr, read("/d\xE4t\xC3\xA9/\n"));
     EXPECT_EQ(0xE4, static_cast<unsigned char>(storedSourcePath[2]));
@@ -120,7 +120,7 @@ TEST_F(StateFileTest, WrittenBytesAndReplacement)
     EXPECT_FALSE(fs::exists(temp.path() / "_dir.new"));
 
     // Read back: the same lists, nothing doubled.
-    resetProcessState();
+    resetRunState();
     ASSERT_NE(nullptr, readStateFile(root.c_str()));
     EXPECT_EQ(snapshot, NString(previousSnapshotPath));
     EXPECT_EQ(1, excludedFolders.count);
@@ -167,12 +167,12 @@ TEST_F(StateFileTest, EveryCharacterReadsBackAndOneByteFilesKeepTheirBytes)
     // (The folder item is two characters on Windows, two bytes on POSIX.)
     EXPECT_EQ(latinBytes + "\r\n$" + rootBytes.substr(1) + "2022_05_29" + sep + "\r\ncaf\xC3\xA9" + sep + "\r\n",
               readFile(temp.path() / "_dir"));
-    resetProcessState();
+    resetRunState();
     ASSERT_NE(nullptr, readStateFile(root.c_str()));
     EXPECT_EQ(latin, NString(storedSourcePath));
 
     // Characters above U+00FF anywhere: UTF-8 with its mark, CR LF.
-    resetProcessState();
+    resetRunState();
     NString source = PATH_SEP + greek + PATH_SEP + latin.substr(1);
     NString folder = chinese + emoji + PATH_SEP;
     NString type = N(".") + greek;
@@ -192,7 +192,7 @@ TEST_F(StateFileTest, EveryCharacterReadsBackAndOneByteFilesKeepTheirBytes)
     } else {
         EXPECT_EQ(0u, written.find(sep + greekBytes + sep)) << "the POSIX build writes its bytes, no mark";
     }
-    resetProcessState();
+    resetRunState();
     ASSERT_NE(nullptr, readStateFile(root.c_str()));
     EXPECT_EQ(source, NString(storedSourcePath));
     EXPECT_EQ(snapshot, NString(previousSnapshotPath));
@@ -204,7 +204,7 @@ TEST_F(StateFileTest, EveryCharacterReadsBackAndOneByteFilesKeepTheirBytes)
     EXPECT_EQ(NString(N(".t\u00e9xt")), NString(includedTypes.items[1]));
 
     // A file with the mark, written elsewhere, reads as UTF-8 on both builds.
-    resetProcessState();
+    resetRunState();
     ASSERT_NE(nullptr, read("\xEF\xBB\xBF/" + greekBytes + "\r\n$/x/\r\n-." + chineseBytes + "\r\n"));
     EXPECT_EQ(PATH_SEP + greek + PATH_SEP, NString(storedSourcePath));
     ASSERT_EQ(1, excludedTypes.count);
@@ -219,15 +219,15 @@ TEST_F(StateFileTest, Utf8LinesCountCharactersAndBadBytesAreRefused)
     for (int k = 0; k < STATE_LINE_CHARS - 2; ++k) omegas += "\xCE\xA9";
     ASSERT_NE(nullptr, read("\xEF\xBB\xBF/" + omegas + "\n"));
     EXPECT_EQ(static_cast<size_t>(STATE_LINE_CHARS), textLength(storedSourcePath));
-    resetProcessState();
+    resetRunState();
     EXPECT_EQ(nullptr, read("\xEF\xBB\xBF/" + omegas + "\xCE\xA9\xCE\xA9\n"));
     // Truncated, stray, overlong and out-of-range sequences.
     for (const char* bad : {"/d\xCE", "/d\xA9/", "/d\xC0\xAF/", "/d\xE0\x80\xAF/", "/d\xF4\x90\x80\x80/"}) {
-        resetProcessState();
+        resetRunState();
         EXPECT_EQ(nullptr, read(std::string("\xEF\xBB\xBF") + bad + "\n")) << bad;
     }
     // Without the mark the same bytes are one character each, as always.
-    resetProcessState();
+    resetRunState();
     ASSERT_NE(nullptr, read("/d\xCE\xA9/\n"));
     EXPECT_EQ(dirText("/d\xCE\xA9/"), NString(storedSourcePath));
 }

@@ -5,37 +5,7 @@
 #include <random>
 #include <sstream>
 
-#include "app/backup_root.h"
-#include "app/root_lock.h"
-#include "cmdline/arguments.h"
-#include "engine/copier.h"
-#include "engine/filter_lists.h"
-#include "engine/resume.h"
-#include "engine/walker.h"
-#include "report/output.h"
-#include "report/run_state.h"
-
 namespace fs = std::filesystem;
-
-void resetProcessState()
-{
-    runSettings = RunSettings();
-    runCounters = RunCounters();
-    releaseList(&excludedFolders);
-    releaseList(&excludedTypes);
-    releaseList(&includedTypes);
-    releaseCopyBuffer();
-    releaseArgumentCopy();
-    logState.headerWritten = 0;
-    logState.headerText = nullptr;
-    logState.logPath[0] = 0;
-    pathSlots.counter = 0;
-    storedSourcePath[0] = 0;
-    previousSnapshotPath[0] = 0;
-    setExcludedRoot(N(""));
-    releaseBackupRoot();
-    resumingSnapshot = false;
-}
 
 TempDir::TempDir()
 {

@@ -5,12 +5,11 @@
 #include <filesystem>
 #include <string>
 
+#include "app/run.h"
 #include "platform/text.h"
 
 typedef std::basic_string<NChar> NString;
 
-// Resets every process-wide variable of the program to its start value.
-void resetProcessState();
 
 // A fresh folder that is removed with everything in it at the end.
 class TempDir {
