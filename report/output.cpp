@@ -73,19 +73,19 @@ struct Conversion {
 };
 
 // "%s": at most precision code units of text, padded to width.
-static void putValueText(MessageWriter& writer, const Conversion& spec, const NChar* text)
+static void putValueText(MessageWriter& writer, const Conversion& form, const NChar* text)
 {
     if (text == nullptr) text = N("(null)");
     long length = 0;
-    while ((spec.precision < 0 || length < spec.precision) && text[length] != 0) ++length;
-    if (!spec.leftAlign) putPadding(writer, N(' '), spec.width - length);
+    while ((form.precision < 0 || length < form.precision) && text[length] != 0) ++length;
+    if (!form.leftAlign) putPadding(writer, N(' '), form.width - length);
     for (long k = 0; k < length; ++k) putChar(writer, shownChar(text[k]));
-    if (spec.leftAlign) putPadding(writer, N(' '), spec.width - length);
+    if (form.leftAlign) putPadding(writer, N(' '), form.width - length);
 }
 
 // "%d", "%u", "%x": digits of magnitude, at least precision of them,
 // padded to width with blanks or, with the flag '0', zeros after the sign.
-static void putValueNumber(MessageWriter& writer, const Conversion& spec, bool negative,
+static void putValueNumber(MessageWriter& writer, const Conversion& form, bool negative,
                            unsigned long long magnitude, unsigned base)
 {
     NChar digits[24];
@@ -95,15 +95,15 @@ static void putValueNumber(MessageWriter& writer, const Conversion& spec, bool n
         digits[count++] = static_cast<NChar>(digit < 10 ? N('0') + digit : N('a') + digit - 10);
         magnitude /= base;
     } while (magnitude != 0);
-    long zeros = spec.precision > count ? spec.precision - count : 0;
+    long zeros = form.precision > count ? form.precision - count : 0;
     long length = (negative ? 1 : 0) + zeros + count;
-    bool padWithZeros = spec.zeroPad && !spec.leftAlign && spec.precision < 0;
-    if (!spec.leftAlign && !padWithZeros) putPadding(writer, N(' '), spec.width - length);
+    bool padWithZeros = form.zeroPad && !form.leftAlign && form.precision < 0;
+    if (!form.leftAlign && !padWithZeros) putPadding(writer, N(' '), form.width - length);
     if (negative) putChar(writer, N('-'));
-    if (padWithZeros) putPadding(writer, N('0'), spec.width - length);
+    if (padWithZeros) putPadding(writer, N('0'), form.width - length);
     putPadding(writer, N('0'), zeros);
     while (count > 0) putChar(writer, digits[--count]);
-    if (spec.leftAlign) putPadding(writer, N(' '), spec.width - length);
+    if (form.leftAlign) putPadding(writer, N(' '), form.width - length);
 }
 
 static long readNumber(const NChar*& at)
@@ -134,28 +134,28 @@ static int writeMessage(FILE* stream, OutputChannel channel, const NChar* format
             continue;
         }
         const NChar* conversionStart = at++;
-        Conversion spec = {false, false, -1, -1};
+        Conversion form = {false, false, -1, -1};
         for (;; ++at) {
-            if (*at == N('-')) spec.leftAlign = true;
-            else if (*at == N('0')) spec.zeroPad = true;
+            if (*at == N('-')) form.leftAlign = true;
+            else if (*at == N('0')) form.zeroPad = true;
             else break;
         }
         if (*at == N('*')) {
             ++at;
             int width = va_arg(values, int);
-            spec.leftAlign = spec.leftAlign || width < 0;
-            spec.width = width < 0 ? -static_cast<long>(width) : width;
+            form.leftAlign = form.leftAlign || width < 0;
+            form.width = width < 0 ? -static_cast<long>(width) : width;
         } else if (*at >= N('1') && *at <= N('9')) {
-            spec.width = readNumber(at);
+            form.width = readNumber(at);
         }
         if (*at == N('.')) {
             ++at;
             if (*at == N('*')) {
                 ++at;
                 int precision = va_arg(values, int);
-                spec.precision = precision < 0 ? -1 : precision;
+                form.precision = precision < 0 ? -1 : precision;
             } else {
-                spec.precision = readNumber(at);
+                form.precision = readNumber(at);
             }
         }
         int size = 0; // 0: int, 1: long, 2: long long, 3: size_t
@@ -171,10 +171,10 @@ static int writeMessage(FILE* stream, OutputChannel channel, const NChar* format
         if (conversion == N('%')) {
             putChar(writer, N('%'));
         } else if (conversion == N('s')) {
-            putValueText(writer, spec, va_arg(values, const NChar*));
+            putValueText(writer, form, va_arg(values, const NChar*));
         } else if (conversion == N('c')) {
             NChar text[2] = {static_cast<NChar>(va_arg(values, int)), 0};
-            putValueText(writer, spec, text);
+            putValueText(writer, form, text);
         } else if (conversion == N('d') || conversion == N('i')) {
             long long value = size == 0   ? va_arg(values, int)
                               : size == 1 ? va_arg(values, long)
@@ -182,13 +182,13 @@ static int writeMessage(FILE* stream, OutputChannel channel, const NChar* format
                                           : static_cast<long long>(va_arg(values, size_t));
             unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
                                                      : static_cast<unsigned long long>(value);
-            putValueNumber(writer, spec, value < 0, magnitude, 10);
+            putValueNumber(writer, form, value < 0, magnitude, 10);
         } else if (conversion == N('u') || conversion == N('x')) {
             unsigned long long value = size == 0   ? va_arg(values, unsigned)
                                        : size == 1 ? va_arg(values, unsigned long)
                                        : size == 2 ? va_arg(values, unsigned long long)
                                                    : va_arg(values, size_t);
-            putValueNumber(writer, spec, false, value, conversion == N('x') ? 16 : 10);
+            putValueNumber(writer, form, false, value, conversion == N('x') ? 16 : 10);
         } else {
             at = conversionStart;
             break;
