@@ -152,10 +152,17 @@ int runBackup(int argc, NChar** argv)
     // for another reason (no rights) fails each of its files, reported and
     // counted.
     MakeDirResult made = MAKEDIR_OK;
-    if (runSettings.noExec)
-        made = platGetAttributes(snapshotPath) != INVALID_ATTRIBUTES ? MAKEDIR_EXISTS : MAKEDIR_OK;
-    else
+    if (platGetAttributes(snapshotPath) != INVALID_ATTRIBUTES) {
+        made = MAKEDIR_EXISTS;
+    } else if (!runSettings.noExec) {
+        // The lock names the snapshot before its folder exists, so that a
+        // run stopped at any moment after leaves a folder that the next run
+        // knows as its own and finishes.
+        recordRunInLock(snapshotPath);
         made = platMakeDir(snapshotPath);
+        // Made by someone else in between: not this run's to finish.
+        if (made == MAKEDIR_EXISTS) recordRunInLock(N(""));
+    }
     if (made == MAKEDIR_EXISTS) {
         attributes = platGetAttributes(snapshotPath);
         bool isFolder = attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY) &&
@@ -180,8 +187,8 @@ int runBackup(int argc, NChar** argv)
     if (resumingSnapshot) {
         printOut(N("continuing the unfinished snapshot.\n"));
         logMessage(N("continuing the unfinished snapshot.\n"));
+        recordRunInLock(snapshotPath);
     }
-    recordRunInLock(snapshotPath);
 
     // A backup root inside the source is never walked into.
     setExcludedRoot(backupRoot);
