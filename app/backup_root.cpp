@@ -489,6 +489,19 @@ static bool beyondOneByte(const NChar* text)
     return false;
 }
 
+// Whether the one-byte form of text begins like the byte-order mark: as
+// the file's first line it would be taken for the mark.
+static bool looksLikeMark(const NChar* text)
+{
+    const unsigned long MARK[3] = {0xEF, 0xBB, 0xBF};
+    for (int k = 0; k < 3; ++k) {
+        unsigned long code = static_cast<unsigned long>(text[k]);
+        if (sizeof(NChar) == 1) code &= 0xFF;
+        if (code != MARK[k]) return false;
+    }
+    return true;
+}
+
 static bool listBeyondOneByte(const StringList& list)
 {
     for (int32_t k = 0; k < list.count; ++k)
@@ -525,12 +538,16 @@ void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NCha
     // A file whose characters all have a byte of their own is written as it
     // always was, for every reader of old; any wider character makes the
     // whole file UTF-8, marked as such by its first three bytes.
+    // A first line that begins like the mark gets a mark of its own before
+    // it, so that the reader takes only that one away (the POSIX build's
+    // bytes stay as they are behind it).
     bool utf8 = beyondOneByte(sourcePath) || beyondOneByte(snapshotLine) ||
                 listBeyondOneByte(excludedFolders) || listBeyondOneByte(excludedTypes) ||
-                listBeyondOneByte(includedTypes);
+                listBeyondOneByte(includedTypes) || (sizeof(NChar) > 1 && looksLikeMark(sourcePath));
+    bool mark = utf8 || looksLikeMark(sourcePath);
     FILE* file = platOpenStream(newPath, "wb");
     if (file == nullptr) return;
-    if (utf8) fputs("\xEF\xBB\xBF", file);
+    if (mark) fputs("\xEF\xBB\xBF", file);
     writeStateText(file, N(""), sourcePath, utf8);
     writeStateText(file, N(""), snapshotLine, utf8);
     for (int32_t k = 0; k < excludedFolders.count; ++k)

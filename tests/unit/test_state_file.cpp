@@ -211,6 +211,23 @@ TEST_F(StateFileTest, EveryCharacterReadsBackAndOneByteFilesKeepTheirBytes)
     EXPECT_EQ(N(".") + chinese, NString(excludedTypes.items[0]));
 }
 
+// A source whose one-byte form begins like the byte-order mark (on Windows
+// "\u00EF\u00BB\u00BF", on POSIX those bytes) is not taken for the mark.
+TEST_F(StateFileTest, ASourceThatBeginsLikeTheMarkReadsBack)
+{
+    NString root = temp.dir();
+    NString source;
+    if (sizeof(NChar) > 1)
+        source = NString(1, static_cast<NChar>(0xEF)) + static_cast<NChar>(0xBB) + static_cast<NChar>(0xBF);
+    else
+        source = native("\xEF\xBB\xBF");
+    source += dirText("x/");
+    writeStateFile(source.c_str(), root.c_str(), N(""));
+    resetRunState();
+    ASSERT_NE(nullptr, readStateFile(root.c_str()));
+    EXPECT_EQ(source, NString(storedSourcePath));
+}
+
 TEST_F(StateFileTest, Utf8LinesCountCharactersAndBadBytesAreRefused)
 {
     if (sizeof(NChar) == 1) GTEST_SKIP() << "the POSIX build reads its bytes as they are";
