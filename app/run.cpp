@@ -159,7 +159,7 @@ int runBackup(int argc, NChar** argv)
         // run stopped at any moment after leaves a folder that the next run
         // knows as its own and finishes.
         recordRunInLock(snapshotPath);
-        made = platMakeDir(snapshotPath);
+        made = platMakeDir(snapshotPath, true);
         // Made by someone else in between: not this run's to finish.
         if (made == MAKEDIR_EXISTS) recordRunInLock(N(""));
     }

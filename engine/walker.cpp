@@ -568,7 +568,7 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
     DirHandle* destination = nullptr;
     if (!runSettings.noExec) {
         // Made here unless the caller made it already.
-        platMakeDir(destinationDir);
+        platMakeDir(destinationDir, true);
         destination = platOpenDir(nullptr, nullptr, destinationDir, 0);
         if (destination != nullptr) probeTarget(destination);
     }

@@ -100,7 +100,10 @@ bool platSetTimes(const NChar* path, const FileData* data);
 enum MakeDirResult { MAKEDIR_OK = 0, MAKEDIR_EXISTS = 1, MAKEDIR_FAILED = 2 };
 
 // Creates one folder. MAKEDIR_EXISTS when something of that name exists.
-MakeDirResult platMakeDir(const NChar* path);
+// ownerOnly: open to its owner alone until it gets its final access (a
+// snapshot folder; on POSIX mode 0700), so that nothing in it is visible
+// to others before it is whole, also after a crash.
+MakeDirResult platMakeDir(const NChar* path, bool ownerOnly = false);
 
 enum CreateResult { CREATE_OK = 0, CREATE_EXISTS = 1, CREATE_FAILED = 2 };
 

@@ -141,9 +141,9 @@ bool platSetTimes(const NChar* path, const FileData* data)
     return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0 || failed("utimensat");
 }
 
-MakeDirResult platMakeDir(const NChar* path)
+MakeDirResult platMakeDir(const NChar* path, bool ownerOnly)
 {
-    if (mkdir(path, 0777) == 0) return MAKEDIR_OK;
+    if (mkdir(path, ownerOnly ? 0700 : 0777) == 0) return MAKEDIR_OK;
     failed("mkdir");
     return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
 }

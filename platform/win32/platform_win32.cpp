@@ -114,8 +114,10 @@ bool platSetTimes(const NChar* path, const FileData* data)
     return ok != 0;
 }
 
-MakeDirResult platMakeDir(const NChar* path)
+MakeDirResult platMakeDir(const NChar* path, bool ownerOnly)
 {
+    // A folder's access comes from the backup root on Windows.
+    (void)ownerOnly;
     if (_wmkdir(path) == 0) return MAKEDIR_OK;
     return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
 }

@@ -73,6 +73,7 @@ done < <(find "$CASE_DIR"/bk*/"$TODAY"/u -mindepth 1 -type f)
 case_begin "a private file's copy is never readable by others, during the copy or after a kill"
 src="$CASE_DIR/src"
 mkdir -m 700 -p "$src/private"
+chmod 700 "$src"
 head -c $((96 * 1024 * 1024)) /dev/zero >"$src/private/big"
 chmod 600 "$src/private/big"
 bk="$CASE_DIR/bk"
@@ -80,7 +81,7 @@ bk="$CASE_DIR/bk"
 pid=$!
 seen=""
 while kill -0 "$pid" 2>/dev/null; do
-    seen+=" $(stat -c %a "$bk/$TODAY/private" "$bk/$TODAY/private/big" 2>/dev/null | tr '\n' ' ')"
+    seen+=" $(stat -c %a "$bk/$TODAY" "$bk/$TODAY/private" "$bk/$TODAY/private/big" 2>/dev/null | tr '\n' ' ')"
 done
 wait "$pid"
 modes=$(echo "$seen" | tr ' ' '\n' | sort -u | tr '\n' ' ')
@@ -96,6 +97,7 @@ pid=$!
 while kill -0 "$pid" 2>/dev/null && [ ! -e "$bk/$TODAY/private/big" ]; do :; done
 kill -9 "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
+[ "$(stat -c %a "$bk/$TODAY")" = 700 ] || fail "a killed run's snapshot folder is left open: $(stat -c %a "$bk/$TODAY")"
 if [ -e "$bk/$TODAY/private/big" ]; then
     case "$(stat -c %a "$bk/$TODAY/private/big")" in
     600 | 400 | 0) ;;
