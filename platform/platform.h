@@ -214,8 +214,9 @@ bool platSetDirTimes(DirHandle* dir, const FileData* data);
 
 // What the file system of an open folder keeps of what the program gives
 // a copy: permission bits, and owner and group (only asked when the
-// process may give files away). Found by trying them on the folder, which
-// gets its own mode and owner back. The Windows build carries neither.
+// process may give files away). Found by trying them on a folder made for
+// the purpose inside it and removed again. The Windows build carries
+// neither.
 void platProbeAccess(DirHandle* dir, bool* keepsModes, bool* keepsOwners);
 
 // Lists an open folder; it can be listed once.

@@ -291,24 +291,32 @@ void platProbeAccess(DirHandle* dir, bool* keepsModes, bool* keepsOwners)
 {
     *keepsModes = false;
     *keepsOwners = false;
-    int fd = fdOf(dir);
+    // Tried on a folder of its own inside dir, made and removed here: dir
+    // itself never belongs to another user, not even for a moment, and a
+    // probe left by a killed run is removed by the next one.
+    const char PROBE[] = ".linksnap-probe";
+    int at = fdOf(dir);
+    unlinkat(at, PROBE, AT_REMOVEDIR);
+    if (mkdirat(at, PROBE, 0700) != 0) return;
+    int fd = openat(at, PROBE, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat before;
-    if (fstat(fd, &before) != 0) return;
-    // An odd mode that no file system invents on its own.
-    const mode_t probeMode = 0710;
-    struct stat after;
-    *keepsModes = fchmod(fd, probeMode) == 0 && fstat(fd, &after) == 0 &&
-                  (after.st_mode & 07777) == probeMode;
-    if (isRoot()) {
-        // Another owner, for a moment, with no rights for anyone: a file
-        // system that keeps no owners (FAT, ntfs-3g without a user map)
-        // refuses it or shows its mount owner.
-        const uid_t probeOwner = before.st_uid == 1 ? 2 : 1;
-        if (fchmod(fd, 0) == 0 && fchown(fd, probeOwner, probeOwner) == 0 && fstat(fd, &after) == 0)
-            *keepsOwners = after.st_uid == probeOwner && after.st_gid == probeOwner;
-        if (fchown(fd, before.st_uid, before.st_gid) != 0) *keepsOwners = false;
+    if (fd >= 0 && fstat(fd, &before) == 0) {
+        // An odd mode that no file system invents on its own.
+        const mode_t probeMode = 0710;
+        struct stat after;
+        *keepsModes = fchmod(fd, probeMode) == 0 && fstat(fd, &after) == 0 &&
+                      (after.st_mode & 07777) == probeMode;
+        if (isRoot()) {
+            // Another owner, with no rights for anyone: a file system that
+            // keeps no owners (FAT, ntfs-3g without a user map) refuses it
+            // or shows its mount owner.
+            const uid_t probeOwner = before.st_uid == 1 ? 2 : 1;
+            if (fchmod(fd, 0) == 0 && fchown(fd, probeOwner, probeOwner) == 0 && fstat(fd, &after) == 0)
+                *keepsOwners = after.st_uid == probeOwner && after.st_gid == probeOwner;
+        }
     }
-    fchmod(fd, before.st_mode & 07777);
+    if (fd >= 0) close(fd);
+    unlinkat(at, PROBE, AT_REMOVEDIR);
 }
 
 bool platGetFileDataAt(DirHandle* dir, const NChar* name, const NChar* path, FileData* data)
