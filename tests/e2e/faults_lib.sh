@@ -60,3 +60,15 @@ expect_count() {
 
 # A counter line of the summary, as "%22s <label>" prints it.
 counter_line() { printf '%22s %s' "$1" "$2"; }
+
+# wait_stopped PID: waits up to 8 seconds until the process has stopped
+# itself (the fault library's FAULT_STOP_*); false when it did not.
+wait_stopped() {
+    local state="" tries=0
+    while [ "$state" != T ] && [ $tries -lt 400 ]; do
+        sleep 0.02
+        state=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)
+        tries=$((tries + 1))
+    done
+    [ "$state" = T ]
+}

@@ -291,13 +291,8 @@ kill_at() {
     local stop=$1
     shift
     env LD_PRELOAD="$PRELOAD" FAULT_STOP_PATH="$stop" "$LINKSNAP" "$@" >"$OUT" 2>"$ERR" </dev/null &
-    local pid=$! state="" tries=0
-    while [ "$state" != T ] && [ $tries -lt 200 ]; do
-        sleep 0.05
-        state=$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)
-        tries=$((tries + 1))
-    done
-    [ "$state" = T ] || fail "the run did not stop at $stop"
+    local pid=$!
+    wait_stopped "$pid" || fail "the run did not stop at $stop"
     kill -9 "$pid"
     wait "$pid" 2>/dev/null
 }

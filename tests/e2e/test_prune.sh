@@ -274,14 +274,7 @@ for ((k = 10; k < 40; ++k)); do echo "$k" >"$root/2026_01_01/many/f$k"; done
 env LD_PRELOAD="${asan_runtime:+$asan_runtime }$FAULT_SHIM" FAULT_STOP_UNLINK=f25 \
     "$LINKSNAP_PRUNE" d=1 "$root" >"$OUT" 2>"$ERR" </dev/null &
 pid=$!
-state=""
-tries=0
-while [ "$state" != T ] && [ $tries -lt 200 ]; do
-    sleep 0.05
-    state=$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)
-    tries=$((tries + 1))
-done
-[ "$state" = T ] || fail "the prune did not stop in the deletion"
+wait_stopped "$pid" || fail "the prune did not stop in the deletion"
 kill -9 "$pid"
 wait "$pid" 2>/dev/null
 expect_absent "$root/2026_01_01"

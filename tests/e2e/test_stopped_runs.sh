@@ -89,13 +89,7 @@ stop_in_walk() {
     env LD_PRELOAD="$PRELOAD" FAULT_STOP_PATH="$stop" "$LINKSNAP" "$@" \
         >"$CASE_DIR/held.out" 2>"$CASE_DIR/held.err" </dev/null &
     RUN_PID=$!
-    local state="" tries=0
-    while [ "$state" != T ] && [ $tries -lt 400 ]; do
-        sleep 0.02
-        state=$(awk '{ print $3 }' "/proc/$RUN_PID/stat" 2>/dev/null)
-        tries=$((tries + 1))
-    done
-    [ "$state" = T ] || fail "the run did not stop at $stop"
+    wait_stopped "$RUN_PID" || fail "the run did not stop at $stop"
 }
 
 # After a same-day run that had to finish today's snapshot: the snapshot
