@@ -26,10 +26,9 @@ static void printUsage()
     printTo(stderr, N("it=<*.xxx>[,...]   include filetypes\n"));
 }
 
-// Splits value and hands each item to add; false when an item would not
-// fit a line of the state file (the run is then refused: a filter that
-// cannot be remembered would silently change the next run).
-static bool fillList(NChar* value, void (*add)(const NChar*), bool isFolder)
+// A filter that cannot be remembered would silently change the next run:
+// the run is then refused.
+bool fillList(NChar* value, void (*add)(const NChar*), bool isFolder)
 {
     if (value[0] == 0) return true;
     NChar* items[MAX_LIST_ITEMS];

@@ -14,3 +14,7 @@ int programEntry(int argc, NChar** argv);
 // before the run; tests and fuzz targets call it between runs.
 void resetRunState();
 int runBackup(int argc, NChar** argv);
+
+// Splits an option's value and hands each item to add; false (and nothing
+// added) when an item would not fit a line of the state file.
+bool fillList(NChar* value, void (*add)(const NChar*), bool isFolder);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/backup_root.h"
+#include "app/run.h"
 #include "cmdline/arguments.h"
 #include "engine/filter_lists.h"
 #include "fuzz_check.h"
@@ -71,17 +72,16 @@ std::vector<NString> entries(const StringList& list)
     return result;
 }
 
-// Fills a list as the run does: all items, or none when one of them could
-// not be remembered in the state file.
-void fillList(NChar* value, void (*add)(const NChar*), bool isFolder)
+// Fills a list through the run's own function, after checking the split
+// on a copy of the value (splitList cuts the value it is given).
+void checkedFillList(NChar* value, void (*add)(const NChar*), bool isFolder)
 {
     NString whole = value;
+    NString copy = value;
     NChar* items[MAX_LIST_ITEMS];
-    int count = splitList(value, items);
+    int count = splitList(&copy[0], items);
     checkSplit(whole, items, count);
-    for (int k = 0; k < count; ++k)
-        if (!fitsStateLine(items[k], isFolder)) return;
-    for (int k = 0; k < count; ++k) add(items[k]);
+    fillList(value, add, isFolder);
 }
 
 // The lists written to the state file are the lists the next run reads.
@@ -151,9 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(texts == original);
 
     if (found >= 0 && (values[1][0] == 0 || values[2][0] == 0)) {
-        if (values[0][0] != 0) fillList(values[0], addExcludedFolder, true);
-        if (values[1][0] != 0) fillList(values[1], addExcludedType, false);
-        if (values[2][0] != 0) fillList(values[2], addIncludedType, false);
+        if (values[0][0] != 0) checkedFillList(values[0], addExcludedFolder, true);
+        if (values[1][0] != 0) checkedFillList(values[1], addExcludedType, false);
+        if (values[2][0] != 0) checkedFillList(values[2], addIncludedType, false);
         checkListsSurviveTheStateFile();
     }
 

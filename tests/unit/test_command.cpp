@@ -73,13 +73,20 @@ namespace {
 TEST(KeepAwakeTest, RequestAndReleaseLeaveNothingOpen)
 {
     if (onWindows) GTEST_SKIP() << "descriptor numbers are checked through /proc on Linux";
-    // Without a system bus (as in CI) nothing happens; with one, the lock
-    // taken by the request is given back by the release.
+    // Without a system bus (as in CI) there is nobody to ask: the request
+    // does nothing, and there is nothing to check.
+    std::error_code missing;
+    if (!std::filesystem::exists("/run/dbus/system_bus_socket", missing))
+        GTEST_SKIP() << "no system bus on this machine";
+    // With one, the request holds logind's lock (one descriptor, however
+    // often asked) and the release gives it back.
     int before = openDescriptors();
     platKeepAwake(true);
-    platKeepAwake(true); // a second request takes no second lock
+    platKeepAwake(true);
+    int held = openDescriptors();
     platKeepAwake(false);
     platKeepAwake(false);
+    EXPECT_LE(held, before + 1);
     EXPECT_EQ(before, openDescriptors());
 }
 
