@@ -247,6 +247,10 @@ CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* p
 // when the close reports an error (a delayed write failure).
 bool platCloseCopy(FileHandle* handle, const FileData* data);
 
+// Removes the file name within dir (a copy of this run that failed); never
+// follows a symbolic link. False on failure.
+bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path);
+
 // Makes newName within newDir a second name of twinName within twinDir;
 // never follows a symbolic link and never replaces (CREATE_EXISTS).
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,

@@ -368,6 +368,12 @@ bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* path
            first == second;
 }
 
+bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path)
+{
+    (void)path;
+    return unlinkat(fdOf(dir), name, 0) == 0 || failed("unlinkat");
+}
+
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
                             DirHandle* newDir, const NChar* newName, const NChar* newPath)
 {

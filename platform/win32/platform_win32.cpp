@@ -510,6 +510,13 @@ bool platCloseCopy(FileHandle* handle, const FileData* data)
     return closed;
 }
 
+bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path)
+{
+    (void)dir;
+    (void)name;
+    return DeleteFileW(path) != 0 || failed("DeleteFileW");
+}
+
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
                             DirHandle* newDir, const NChar* newName, const NChar* newPath)
 {
