@@ -79,7 +79,8 @@ expect_contains "$OUT" "backup destination $(np "$bk/$TODAY/")"
 expect_contains "$OUT" "$(printf '%22s' "$TREE_FILES") files copied"
 expect_contains "$OUT" "                     1 unreadable files skipped"
 expect_contains "$bk/log.txt" "unreadable file: $(np "$src/a/pipe")"
-expect_lines "$ERR" "copy error $(np "$snap/a/pipe")" "$(why 'open: not a regular file')"
+expect_lines "$ERR" "copy error $(np "$snap/a/pipe")" \
+    "$(why 'open: not a regular file' 'GetFileAttributesExW: Invalid parameter')"
 
 case_begin "a second run on the same day is refused"
 run_linksnap "$(np "$src")" "$(np "$bk")"

@@ -121,7 +121,7 @@ remember "$bk"
 run_linksnap -s "$(np "$src")" "$(np "$bk")"
 expect_rc 1
 expect_lines "$ERR" "backup root $(np "$bk/") is in use by another run." \
-    "$(why 'flock: Resource temporarily unavailable' 'LockFileEx: The process cannot access the file because another process has locked a portion of the file')"
+    "$(why 'flock: Resource temporarily unavailable' 'LockFileEx: Lock violation')"
 expect_stdout ""
 expect_unchanged "$bk"
 # The lock file tells who holds the root.
@@ -166,7 +166,7 @@ for trial in $(seq 1 "$TRIALS"); do
     [ -s "$CASE_DIR/$winner.err" ] && fail "trial $trial: $(head -c 200 "$CASE_DIR/$winner.err")"
     # Kept out by the lock, or come after the end of the other run.
     if cmp -s "$CASE_DIR/$loser.err" <(lines "backup root $(np "$bk/") is in use by another run." \
-        "$(why 'flock: Resource temporarily unavailable' 'LockFileEx: The process cannot access the file because another process has locked a portion of the file')"); then
+        "$(why 'flock: Resource temporarily unavailable' 'LockFileEx: Lock violation')"); then
         kept_out=$((kept_out + 1))
     else
         cmp -s "$CASE_DIR/$loser.err" <(lines "destination $(np "$bk/$TODAY/") already exists.") ||
