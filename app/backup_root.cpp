@@ -298,6 +298,32 @@ static void findSnapshotOfRelativeRoot(const NChar* root)
         copyText(previousSnapshotPath, PATH_CHARS, candidate);
 }
 
+// A root copied whole to another place (cp -a, a new disk) keeps a state
+// file that names the snapshot by its old full path: linking there would
+// tie the new root to the old one, or fail once the old one is gone. A
+// snapshot named outside the root gives way to the folder of its name
+// inside the root, where there is one.
+static void findSnapshotInsideRoot(const NChar* root)
+{
+    size_t rootLength = textLength(root);
+    size_t length = textLength(previousSnapshotPath);
+    if (length == 0 || (length > rootLength && compareTextN(previousSnapshotPath, root, rootLength) == 0))
+        return;
+    size_t end = length;
+    while (end > 0 && previousSnapshotPath[end - 1] == PATH_SEP) --end;
+    size_t name = end;
+    while (name > 0 && previousSnapshotPath[name - 1] != PATH_SEP) --name;
+    if (name == end || end - name >= NAME_CHARS) return;
+    NChar lastName[NAME_CHARS];
+    memcpy(lastName, previousSnapshotPath + name, (end - name) * sizeof(NChar));
+    lastName[end - name] = 0;
+    NChar candidate[PATH_CHARS];
+    if (!formatText(candidate, PATH_CHARS, N("%s%s%s"), root, lastName, PATH_SEP_TEXT)) return;
+    uint32_t attributes = platGetAttributes(candidate);
+    if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY) && !(attributes & ATTR_REPARSE_POINT))
+        copyText(previousSnapshotPath, PATH_CHARS, candidate);
+}
+
 bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NChar** backupRoot)
 {
     if (count == 1) {
@@ -308,7 +334,16 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
         if (hasStateFile(root) && !lockRoot(root)) return false;
         const NChar* stored = readStateFile(root);
         if (stored == nullptr || !makeStoredSourceAbsolute()) return false;
+        if (stored[0] == 0) {
+            // No state file (a first run stopped before its end): the
+            // source is unknown.
+            NChar statePath[PATH_CHARS];
+            formatText(statePath, PATH_CHARS, N("%s%s"), root, STATE_FILE_NAME);
+            printTo(stderr, N("no state file %s: give the source folder as well.\n"), statePath);
+            return false;
+        }
         findSnapshotOfRelativeRoot(root);
+        findSnapshotInsideRoot(root);
         *sourcePath = stored;
         *backupRoot = root;
         return true;
@@ -322,6 +357,7 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
         const NChar* stored = readStateFile(root);
         if (stored == nullptr || !makeStoredSourceAbsolute()) return false;
         findSnapshotOfRelativeRoot(root);
+        findSnapshotInsideRoot(root);
         if (stored[0] != 0 && compareText(stored, source) != 0) {
             printTo(stderr, N("different sources, expected %s\n"), stored);
             return false;

@@ -12,6 +12,14 @@ static LockHandle* rootLock = nullptr;
 // What the last holder wrote, read when the lock was taken.
 static NChar lastLockText[LOCK_TEXT_CHARS];
 
+// The reason line under a lock message, as under a per-file failure.
+static void printLockReason()
+{
+    NChar reason[512];
+    platFailureText(reason, 512);
+    if (reason[0] != 0) printTo(stderr, N("    %s\n"), reason);
+}
+
 bool lockBackupRoot(const NChar* backupRoot)
 {
     NChar lockPath[PATH_CHARS];
@@ -20,11 +28,13 @@ bool lockBackupRoot(const NChar* backupRoot)
     LockResult result = platLockFile(lockPath, &rootLock);
     if (result == LOCK_BUSY) {
         printTo(stderr, N("backup root %s is in use by another run.\n"), backupRoot);
+        printLockReason();
         return false;
     }
     if (result != LOCK_TAKEN) {
         rootLock = nullptr;
         printTo(stderr, N("cannot lock %s\n"), lockPath);
+        printLockReason();
         return true;
     }
     // A text that cannot be read names no snapshot.

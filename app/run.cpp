@@ -159,8 +159,17 @@ int runBackup(int argc, NChar** argv)
         // knows as its own and finishes.
         recordRunInLock(snapshotPath);
         made = platMakeDir(snapshotPath, true);
+        NChar reason[512];
+        platFailureText(reason, 512);
         // Made by someone else in between: not this run's to finish.
-        if (made == MAKEDIR_EXISTS) recordRunInLock(N(""));
+        if (made != MAKEDIR_OK) recordRunInLock(N(""));
+        if (made == MAKEDIR_FAILED) {
+            // A root the run cannot write (a disk remounted read-only, no
+            // rights, no room) would fail every file and end as if whole.
+            printTo(stderr, N("cannot create: %s\n"), snapshotPath);
+            printTo(stderr, N("    %s\n"), reason);
+            return 1;
+        }
     }
     if (made == MAKEDIR_EXISTS) {
         attributes = platGetAttributes(snapshotPath);
@@ -169,10 +178,9 @@ int runBackup(int argc, NChar** argv)
         // A dry run holds no lock: it cannot know that no run writes there.
         resumingSnapshot = !runSettings.noExec && isFolder && isUnfinishedSnapshot(snapshotPath, dateText);
         if (!resumingSnapshot) {
+            // On standard error alone: a refused run leaves the log as it
+            // is, so that the day's last block still ends with its summary.
             printTo(stderr, N("destination %s already exists.\n"), snapshotPath);
-            // The run that holds the lock owns the log: a scheduled run's
-            // refusal can be read there.
-            if (holdsRootLock()) logMessage(N("destination %s already exists.\n"), snapshotPath);
             return 1;
         }
     }

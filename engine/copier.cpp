@@ -16,6 +16,33 @@ void releaseCopyBuffer()
     copyBuffer.capacity = 0;
 }
 
+// One line of text per worker thread: the reason of the failure that the
+// thread reports next.
+const size_t REASON_CHARS = 512;
+static thread_local NChar keptReason[REASON_CHARS];
+
+void keepFailureReason()
+{
+    platFailureText(keptReason, REASON_CHARS);
+}
+
+void keepFailureReasonText(const NChar* reason)
+{
+    copyText(keptReason, REASON_CHARS, reason);
+}
+
+bool hasFailureReason()
+{
+    return keptReason[0] != 0;
+}
+
+void printFailureReason()
+{
+    if (keptReason[0] == 0) return;
+    printTo(stderr, N("    %s\n"), keptReason);
+    keptReason[0] = 0;
+}
+
 static int unreadable(const NChar* sourcePath)
 {
     if (runSettings.logErrors) logMessage(N("unreadable file: %s\n"), sourcePath);
@@ -53,16 +80,19 @@ static int copyLink(DirHandle* sourceDir, const NChar* sourceName, const NChar* 
 {
     showProgress(PROGRESS_COPY, destinationPath);
     if (platCopySymbolicLinkAt(sourceDir, sourceName, sourcePath, destinationDir, destinationName,
-                               destinationPath, resumingSnapshot, &data) != CREATE_OK)
+                               destinationPath, resumingSnapshot, &data) != CREATE_OK) {
+        keepFailureReason();
         return reportUncreatable(destinationPath);
+    }
     ++runCounters.filesCopied;
     return ERROR_SUCCESS_CODE;
 }
 
 // Moves the content; 0, or the error code of a failed read or write. The
 // source is closed on every path, the copy is left open for its close.
+// *moved counts the bytes the copy holds.
 static int transfer(FileHandle* source, FileHandle* destination, const NChar* sourcePath,
-                    const NChar* destinationPath)
+                    const NChar* destinationPath, uint64_t* moved)
 {
     for (;;) {
         int64_t got = platRead(source, copyBuffer.data, copyBuffer.capacity);
@@ -70,15 +100,17 @@ static int transfer(FileHandle* source, FileHandle* destination, const NChar* so
         if (got < 0) {
             // A read error is not the end of the file: the partial copy must
             // not look complete, or later runs would link it forever.
+            keepFailureReason();
             platClose(source);
             unreadable(sourcePath);
             return ERROR_READ_FAULT_CODE;
         }
         if (platWrite(destination, copyBuffer.data, got) != got) {
+            keepFailureReason();
             platClose(source);
             return unwritable(destinationPath);
         }
-        runCounters.bytesCopied += static_cast<uint64_t>(got);
+        *moved += static_cast<uint64_t>(got);
     }
     platClose(source);
     return ERROR_SUCCESS_CODE;
@@ -88,12 +120,11 @@ static int transfer(FileHandle* source, FileHandle* destination, const NChar* so
 // bounded buffer of its own where it cannot): no transfer buffer here,
 // whatever the size of the file. The same rules hold as for the buffer.
 static int transferByPlatform(FileHandle* source, FileHandle* destination, const NChar* sourcePath,
-                              const NChar* destinationPath)
+                              const NChar* destinationPath, uint64_t* moved)
 {
-    uint64_t moved = 0;
-    ContentResult result = platCopyContent(source, destination, &moved);
+    ContentResult result = platCopyContent(source, destination, moved);
+    if (result != CONTENT_OK) keepFailureReason();
     platClose(source);
-    runCounters.bytesCopied += moved;
     switch (result) {
     case CONTENT_OK: return ERROR_SUCCESS_CODE;
     case CONTENT_READ_FAILED:
@@ -134,7 +165,10 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
         return copyLink(sourceDir, sourceName, sourcePath, destinationDir, destinationName,
                         destinationPath, *sourceData);
     // A FIFO, socket or device is never opened: it could block forever.
-    if (sourceData != nullptr && sourceData->isSpecialFile) return unreadable(sourcePath);
+    if (sourceData != nullptr && sourceData->isSpecialFile) {
+        keepFailureReasonText(N("open: not a regular file"));
+        return unreadable(sourcePath);
+    }
 
     // The copy takes the attributes and times of the file that is read,
     // taken before its content: a source written to during the copy then
@@ -143,27 +177,45 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
     // unchanged in every later run.
     FileData data;
     FileHandle* source = nullptr;
-    if (platOpenReadAt(sourceDir, sourceName, sourcePath, &source, &data) != OPEN_OK)
+    OpenResult opened = platOpenReadAt(sourceDir, sourceName, sourcePath, &source, &data);
+    if (opened != OPEN_OK) {
+        if (opened == OPEN_NOT_REGULAR)
+            keepFailureReasonText(N("open: not a regular file"));
+        else
+            keepFailureReason();
         return unreadable(sourcePath);
+    }
     if (!platMovesContent && !reserveBuffer(data.size)) {
+        keepFailureReasonText(N("realloc: out of memory"));
         platClose(source);
         return outOfMemory(sourcePath);
     }
     FileHandle* destination = nullptr;
     if (platCreateWriteAt(destinationDir, destinationName, destinationPath, resumingSnapshot,
                           &destination) != CREATE_OK) {
+        keepFailureReason();
         platClose(source);
         return reportUncreatable(destinationPath);
     }
     showProgress(PROGRESS_COPY, destinationPath);
 
-    int result = platMovesContent ? transferByPlatform(source, destination, sourcePath, destinationPath)
-                                  : transfer(source, destination, sourcePath, destinationPath);
-    // Only a whole copy gets its mode, owner and times; a partial one stays
-    // private to the backup's owner. A delayed write error shows only here.
+    uint64_t moved = 0;
+    int result = platMovesContent ? transferByPlatform(source, destination, sourcePath, destinationPath, &moved)
+                                  : transfer(source, destination, sourcePath, destinationPath, &moved);
+    // Only a whole copy gets its mode, owner and times. A delayed write
+    // error shows only at the close.
     bool stored = platCloseCopy(destination, result == ERROR_SUCCESS_CODE ? &data : nullptr);
-    if (result != ERROR_SUCCESS_CODE) return result;
-    if (!stored) return unwritable(destinationPath);
+    if (result == ERROR_SUCCESS_CODE && !stored) {
+        keepFailureReason();
+        result = unwritable(destinationPath);
+    }
+    if (result != ERROR_SUCCESS_CODE) {
+        // A cut or empty copy would pass for the file in a restore and,
+        // with the source's size, never be copied again: the entry goes.
+        platRemoveFileAt(destinationDir, destinationName, destinationPath);
+        return result;
+    }
+    runCounters.bytesCopied += moved;
     ++runCounters.filesCopied;
     return ERROR_SUCCESS_CODE;
 }

@@ -33,7 +33,9 @@ int reportUncreatable(const NChar* destinationPath);
 // within destinationDir (the paths serve messages, and the Windows build).
 // sourceData is what the walk saw of the source (its kind: a link is
 // stored as a link), or null; a regular file's copy takes the attributes
-// and times read from the source file it opened.
+// and times read from the source file it opened. A copy that fails part-way
+// is removed again: a cut or empty file must never stand in the snapshot
+// for the real one, and only the bytes of whole copies are counted.
 int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourcePath,
                DirHandle* destinationDir, const NChar* destinationName,
                const NChar* destinationPath, const FileData* sourceData);
@@ -43,3 +45,15 @@ int copyFile(const NChar* sourcePath, const NChar* destinationPath,
              const FileData* sourceData = nullptr);
 
 void releaseCopyBuffer();
+
+// The reason of a per-file failure, kept on the thread that met it right
+// where it failed (later calls, a close or the removal of a cut copy, may
+// fail or succeed and change the platform's record).
+void keepFailureReason();
+void keepFailureReasonText(const NChar* reason);
+bool hasFailureReason();
+
+// Prints the kept reason on standard error as "    call: reason", after
+// the failure's own line; nothing when no reason is kept. The kept reason
+// is used up.
+void printFailureReason();

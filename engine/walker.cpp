@@ -161,8 +161,10 @@ static void copyAndReport(const Level& level, const NChar* name, const NChar* so
                           const NChar* destinationPath, const FileData* sourceData)
 {
     if (copyFileAt(level.source, name, sourcePath, level.destination, name, destinationPath,
-                   sourceData) != 0)
+                   sourceData) != 0) {
         printTo(stderr, N("copy error %s\n"), destinationPath);
+        printFailureReason();
+    }
 }
 
 static void linkFile(const Level& level, const NChar* name, const NChar* sourcePath,
@@ -179,13 +181,16 @@ static void linkFile(const Level& level, const NChar* name, const NChar* sourceP
         ++runCounters.filesLinked;
         return;
     }
+    keepFailureReason();
     if (linked == CREATE_EXISTS) {
         // Another source name already took this name on the backup disk.
         printTo(stderr, N("copy error %s\n"), destinationPath);
+        printFailureReason();
         reportUncreatable(destinationPath);
         return;
     }
     printTo(stderr, N("link error %s\n"), destinationPath);
+    printFailureReason();
     if (runSettings.logErrors) logMessage(N("unlinkable file: %s\n"), destinationPath);
     ++runCounters.linkErrors;
     // The snapshot stays whole: what cannot be linked is copied.
@@ -196,7 +201,9 @@ static void linkFile(const Level& level, const NChar* name, const NChar* sourceP
 // cannot be read, so that the summary never shows such a run as clean.
 static void reportUnlistedFolder(const NChar* sourceDir, const NChar* destinationDir)
 {
+    if (!hasFailureReason()) keepFailureReason();
     printTo(stderr, N("copy error %s\n"), destinationDir);
+    printFailureReason();
     if (runSettings.logErrors && !runSettings.noExec) logMessage(N("unreadable file: %s\n"), sourceDir);
     ++runCounters.unreadableSkipped;
 }
@@ -223,6 +230,7 @@ static bool leadsBackIntoWalk(const NChar* dirPath)
         loop = platGetIdentity(above, &identity) && sameIdentity(identity, target);
     }
     free(above);
+    if (loop) keepFailureReasonText(N("walk: a folder link into a folder above it"));
     return loop;
 }
 
@@ -264,7 +272,9 @@ static void writeTail(PathBuffer* buffer, const NChar* name, bool isFolder)
 // into the first.
 static void reportTakenFolder(const NChar* destinationDir)
 {
+    keepFailureReason();
     printTo(stderr, N("copy error %s\n"), destinationDir);
+    printFailureReason();
     reportUncreatable(destinationDir);
 }
 

@@ -247,6 +247,10 @@ CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* p
 // when the close reports an error (a delayed write failure).
 bool platCloseCopy(FileHandle* handle, const FileData* data);
 
+// Removes the file name within dir (a copy of this run that failed); never
+// follows a symbolic link. False on failure.
+bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path);
+
 // Makes newName within newDir a second name of twinName within twinDir;
 // never follows a symbolic link and never replaces (CREATE_EXISTS).
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
@@ -266,13 +270,16 @@ CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceNam
                                     const NChar* destinationName, const NChar* destinationPath,
                                     bool replace, const FileData* data);
 
-// The errno (Windows: GetLastError) and the name of the call that failed
-// last in this layer, for a caller that wants the reason.
-struct PlatError {
-    int code;
-    const char* call;
-};
-PlatError platLastError();
+// ---- the reason of a failure ----------------------------------------------------
+//
+// Every function of this layer that fails keeps, for the calling thread
+// alone (the copier runs on worker threads), the call that failed and the
+// system's code, taken at the moment of the failure, not read later.
+
+// The reason of the last failure of this layer on this thread as
+// "call: reason" (the system's text of the code; on Windows its system
+// message), cut to fit capacity; empty when nothing has failed.
+void platFailureText(NChar* text, size_t capacity);
 
 // Sets the layer's process-wide state back to its start (the kept reasons
 // of failed calls); part of the program's one reset of run-wide state.
@@ -370,12 +377,8 @@ bool platScanTree(const NChar* path, TreeFileVisitor visit, void* context);
 
 // Gives the folder from the name to in the same parent folder; never
 // follows a symbolic link and never replaces a non-empty folder. False on
-// failure (platLastErrorText tells why).
+// failure (platFailureText tells why).
 bool platRenameFolder(const NChar* from, const NChar* to);
-
-// The system's text for the reason of the last failed call of this layer
-// on this thread, cut to fit capacity.
-void platLastErrorText(NChar* text, size_t capacity);
 
 // Told about each entry that platRemoveTreeReporting could not remove: its
 // path and the reason (the failing call and the system's text).

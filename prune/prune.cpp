@@ -212,7 +212,7 @@ static void countSnapshot(const NChar* root, Snapshot* snapshot, DeletedFiles* d
     ScanContext scan = {snapshot, deleted};
     if (!platScanTree(path, countFile, &scan)) {
         NChar reason[256];
-        platLastErrorText(reason, 256);
+        platFailureText(reason, 256);
         printTo(stderr, N("cannot read all of %s: %s\n"), path, reason);
     }
 }
@@ -247,7 +247,7 @@ static bool deleteSnapshot(const NChar* root, const Snapshot& snapshot, DeletedF
         formatText(deletingPath, PATH_CHARS, N("%s%s"), path, DELETING_SUFFIX);
         if (!platRenameFolder(path, deletingPath)) {
             NChar reason[256];
-            platLastErrorText(reason, 256);
+            platFailureText(reason, 256);
             printTo(stderr, N("cannot rename %s: %s\n"), path, reason);
             platScanTree(path, keepFile, deleted);
             return false;

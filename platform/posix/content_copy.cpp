@@ -1,4 +1,5 @@
 #include "platform/posix/content_copy.h"
+#include "platform/posix/layer_state.h"
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -35,7 +36,7 @@ ContentResult copyByBuffer(Transfer* t, off_t offset, off_t end)
 {
     if (t->buffer == nullptr) {
         t->buffer = static_cast<unsigned char*>(malloc(t->bufferBytes));
-        if (t->buffer == nullptr) return CONTENT_NO_MEMORY;
+        if (t->buffer == nullptr) return failedWith("malloc", ENOMEM), CONTENT_NO_MEMORY;
     }
     while (end < 0 || offset < end) {
         size_t wanted = t->bufferBytes;
@@ -43,7 +44,7 @@ ContentResult copyByBuffer(Transfer* t, off_t offset, off_t end)
         ssize_t got = pread(t->source, t->buffer, wanted, offset);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return CONTENT_READ_FAILED;
+            return failed("pread"), CONTENT_READ_FAILED;
         }
         if (got == 0) break; // the file ended early: it shrank meanwhile
         ssize_t done = 0;
@@ -51,7 +52,8 @@ ContentResult copyByBuffer(Transfer* t, off_t offset, off_t end)
             ssize_t put = pwrite(t->destination, t->buffer + done, static_cast<size_t>(got - done),
                                  offset + done);
             if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return CONTENT_WRITE_FAILED;
+            if (put < 0) return failed("pwrite"), CONTENT_WRITE_FAILED;
+            if (put == 0) return failedWith("pwrite", ENOSPC), CONTENT_WRITE_FAILED;
             done += put;
         }
         offset += got;
@@ -95,19 +97,20 @@ ContentResult copySparse(Transfer* t)
         off_t data = lseek(t->source, offset, SEEK_DATA);
         if (data < 0) {
             if (errno == ENXIO) break; // only a hole is left
-            return offset == 0 ? copyRegion(t, 0, -1) : CONTENT_READ_FAILED;
+            if (offset == 0) return copyRegion(t, 0, -1);
+            return failed("lseek"), CONTENT_READ_FAILED;
         }
         off_t hole = lseek(t->source, data, SEEK_HOLE);
-        if (hole < 0) return CONTENT_READ_FAILED;
+        if (hole < 0) return failed("lseek"), CONTENT_READ_FAILED;
         *t->moved += static_cast<uint64_t>(data - offset);
         ContentResult result = copyRegion(t, data, hole);
         if (result != CONTENT_OK) return result;
         offset = hole;
     }
     off_t length = lseek(t->source, 0, SEEK_END);
-    if (length < 0) return CONTENT_READ_FAILED;
+    if (length < 0) return failed("lseek"), CONTENT_READ_FAILED;
     if (length > offset) *t->moved += static_cast<uint64_t>(length - offset);
-    if (ftruncate(t->destination, length) != 0) return CONTENT_WRITE_FAILED;
+    if (ftruncate(t->destination, length) != 0) return failed("ftruncate"), CONTENT_WRITE_FAILED;
     return CONTENT_OK;
 }
 
@@ -116,7 +119,7 @@ ContentResult copySparse(Transfer* t)
 ContentResult copyContent(int source, int destination, uint64_t* moved)
 {
     struct stat info;
-    if (fstat(source, &info) != 0) return CONTENT_READ_FAILED;
+    if (fstat(source, &info) != 0) return failed("fstat"), CONTENT_READ_FAILED;
     // A small file needs no more buffer than itself.
     const off_t SMALLEST_BUFFER = 64 * 1024;
     off_t bufferBytes = info.st_size < SMALLEST_BUFFER ? SMALLEST_BUFFER : info.st_size;
@@ -129,7 +132,7 @@ ContentResult copyContent(int source, int destination, uint64_t* moved)
         char probe;
         ssize_t got = pread(source, &probe, 1, 0);
         if (got == 0) return CONTENT_OK;
-        result = got < 0 ? CONTENT_READ_FAILED : copyByBuffer(&t, 0, -1);
+        result = got < 0 ? (failed("pread"), CONTENT_READ_FAILED) : copyByBuffer(&t, 0, -1);
     } else if (static_cast<uint64_t>(info.st_blocks) * 512 < static_cast<uint64_t>(info.st_size)) {
         // Fewer blocks than the length holds: the file has holes to keep.
         result = copySparse(&t);

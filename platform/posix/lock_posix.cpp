@@ -2,6 +2,7 @@
 // file opened without following a symbolic link. The kernel releases the
 // lock when the process ends, however it ends.
 #include "platform/platform.h"
+#include "platform/posix/layer_state.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -21,19 +22,27 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
     *handle = nullptr;
     // O_NONBLOCK: a FIFO of that name opens at once and is refused below.
     int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) return LOCK_FAILED;
+    if (fd < 0) return failed("open"), LOCK_FAILED;
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd, &info) != 0) {
+        failed("fstat");
+        close(fd);
+        return LOCK_FAILED;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        failedWith("open", EINVAL); // not a regular file
         close(fd);
         return LOCK_FAILED;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         bool busy = errno == EWOULDBLOCK;
+        failed("flock");
         close(fd);
         return busy ? LOCK_BUSY : LOCK_FAILED;
     }
     LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
     if (result == nullptr) {
+        failedWith("malloc", ENOMEM);
         close(fd);
         return LOCK_FAILED;
     }
@@ -52,13 +61,13 @@ bool platReadLockText(LockHandle* handle, NChar* text, size_t capacity)
             char probe;
             ssize_t more = pread(handle->fd, &probe, 1, static_cast<off_t>(used));
             text[used] = 0;
-            return more == 0;
+            return more == 0 || failedWith("pread", EFBIG);
         }
         ssize_t got = pread(handle->fd, text + used, capacity - 1 - used, static_cast<off_t>(used));
         if (got < 0) {
             if (errno == EINTR) continue;
             text[0] = 0;
-            return false;
+            return failed("pread");
         }
         if (got == 0) break;
         used += static_cast<size_t>(got);
@@ -70,15 +79,16 @@ bool platReadLockText(LockHandle* handle, NChar* text, size_t capacity)
 bool platWriteLockText(LockHandle* handle, const NChar* text)
 {
     size_t length = strlen(text);
-    if (ftruncate(handle->fd, 0) != 0) return false;
+    if (ftruncate(handle->fd, 0) != 0) return failed("ftruncate");
     size_t done = 0;
     while (done < length) {
         ssize_t put = pwrite(handle->fd, text + done, length - done, static_cast<off_t>(done));
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
+        if (put < 0) return failed("pwrite");
+        if (put == 0) return failedWith("pwrite", ENOSPC);
         done += static_cast<size_t>(put);
     }
-    return fsync(handle->fd) == 0;
+    return fsync(handle->fd) == 0 || failed("fsync");
 }
 
 void platUnlockFile(LockHandle* handle)
@@ -101,9 +111,9 @@ bool platHostName(NChar* name, size_t capacity)
     // Large enough for any host name (HOST_NAME_MAX is 64 on Linux); a
     // name that fills it may have been cut and is refused.
     char host[256];
-    if (gethostname(host, sizeof host) != 0) return false;
+    if (gethostname(host, sizeof host) != 0) return failed("gethostname");
     host[sizeof host - 1] = 0;
-    if (strlen(host) >= sizeof host - 1) return false;
+    if (strlen(host) >= sizeof host - 1) return failedWith("gethostname", ENAMETOOLONG);
     return copyText(name, capacity, host);
 }
 
@@ -111,7 +121,7 @@ bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
 {
     time_t t = static_cast<time_t>(when);
     struct tm local;
-    if (localtime_r(&t, &local) == nullptr) return false;
+    if (localtime_r(&t, &local) == nullptr) return failed("localtime_r");
     *hour = local.tm_hour;
     *minute = local.tm_min;
     *second = local.tm_sec;

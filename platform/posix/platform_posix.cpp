@@ -64,26 +64,35 @@ static FileTime fileTimeOf(const struct timespec& t)
 
 // ---- the reason of the last failure ------------------------------------------
 
-thread_local PlatError lastCallError = {0, ""};
+thread_local LayerFailure lastFailure = {nullptr, 0};
 
-// Keeps errno and the call's name for the caller; returns false, so that a
-// failing path reads "return failed("openat");".
-static bool failed(const char* call)
+bool failedWith(const char* call, int code)
 {
-    lastCallError.code = errno;
-    lastCallError.call = call;
+    lastFailure.call = call;
+    lastFailure.code = code;
     return false;
 }
 
-PlatError platLastError()
+bool failed(const char* call)
 {
-    return lastCallError;
+    return failedWith(call, errno);
+}
+
+void platFailureText(NChar* text, size_t capacity)
+{
+    if (capacity == 0) return;
+    text[0] = 0;
+    if (lastFailure.call == nullptr) return;
+    // strerror_r of the GNU kind may return a static text instead of
+    // filling the buffer.
+    char buffer[256];
+    const char* reason = strerror_r(lastFailure.code, buffer, sizeof buffer);
+    snprintf(text, capacity, "%s: %s", lastFailure.call, reason);
 }
 
 void platResetState()
 {
-    lastCallError = PlatError{0, ""};
-    lastTreeError = 0;
+    lastFailure = LayerFailure{nullptr, 0};
 }
 
 // ---- attribute data ------------------------------------------------------------
@@ -297,7 +306,10 @@ void platProbeAccess(DirHandle* dir, bool* keepsModes, bool* keepsOwners)
     const char PROBE[] = ".linksnap-probe";
     int at = fdOf(dir);
     unlinkat(at, PROBE, AT_REMOVEDIR);
-    if (mkdirat(at, PROBE, 0700) != 0) return;
+    if (mkdirat(at, PROBE, 0700) != 0) {
+        failed("mkdirat");
+        return;
+    }
     int fd = openat(at, PROBE, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat before;
     if (fd >= 0 && fstat(fd, &before) == 0) {
@@ -341,7 +353,7 @@ static bool readLinkTarget(int at, const char* name, std::vector<char>* target)
             target->resize(static_cast<size_t>(n) + 1);
             return true;
         }
-        if (target->size() >= (1u << 20)) return false;
+        if (target->size() >= (1u << 20)) return failedWith("readlinkat", ENAMETOOLONG);
         target->resize(target->size() * 2);
     }
 }
@@ -354,6 +366,12 @@ bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* path
     std::vector<char> first, second;
     return readLinkTarget(fdOf(dirA), nameA, &first) && readLinkTarget(fdOf(dirB), nameB, &second) &&
            first == second;
+}
+
+bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path)
+{
+    (void)path;
+    return unlinkat(fdOf(dir), name, 0) == 0 || failed("unlinkat");
 }
 
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
@@ -456,6 +474,7 @@ static FindHandle* findOf(int fd, bool ownsFd, FindEntry* entry)
 {
     FindHandle* handle = static_cast<FindHandle*>(malloc(sizeof(FindHandle)));
     if (handle == nullptr) {
+        failedWith("malloc", ENOMEM);
         if (ownsFd) close(fd);
         return nullptr;
     }
@@ -481,7 +500,7 @@ FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
 FindHandle* platFindFirstIn(DirHandle* dir, const NChar* dirPath, FindEntry* entry)
 {
     (void)dirPath;
-    if (dir == nullptr) return nullptr;
+    if (dir == nullptr) return failedWith("getdents64", EBADF), nullptr;
     return findOf(dir->fd, false, entry);
 }
 
@@ -515,6 +534,7 @@ static FileHandle* handleOf(int fd)
 {
     FileHandle* handle = static_cast<FileHandle*>(malloc(sizeof(FileHandle)));
     if (handle == nullptr) {
+        failedWith("malloc", ENOMEM);
         close(fd);
         return nullptr;
     }
@@ -679,7 +699,7 @@ bool platWriteText(FILE* stream, const NChar* text, size_t count)
 
 bool platSyncStream(FILE* stream)
 {
-    if (fflush(stream) != 0) return false;
+    if (fflush(stream) != 0) return failed("fflush");
     return fsync(fileno(stream)) == 0 || failed("fsync");
 }
 
@@ -694,7 +714,7 @@ bool platLocalDate(int64_t when, int* year, int* month, int* day)
 {
     time_t t = static_cast<time_t>(when);
     struct tm local;
-    if (localtime_r(&t, &local) == nullptr) return false;
+    if (localtime_r(&t, &local) == nullptr) return failed("localtime_r");
     *year = local.tm_year + 1900;
     *month = local.tm_mon + 1;
     *day = local.tm_mday;
@@ -808,27 +828,29 @@ int32_t platRunCommand(NChar* commandLine, int inheritHandles, int hideWindow)
 {
     (void)hideWindow; // no windows here
     std::vector<char*> words = splitCommandLine(commandLine);
-    if (words.size() < 2) return -1;
+    if (words.size() < 2) return failedWith("posix_spawnp", ENOENT), -1;
 
     posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    int code = posix_spawn_file_actions_init(&actions);
+    if (code != 0) return failedWith("posix_spawn_file_actions_init", code), -1;
     // Standard input, output and error are shared; nothing else reaches
     // the child unless asked for.
-    if (!inheritHandles && posix_spawn_file_actions_addclosefrom_np(&actions, 3) != 0) {
+    if (!inheritHandles && (code = posix_spawn_file_actions_addclosefrom_np(&actions, 3)) != 0) {
         posix_spawn_file_actions_destroy(&actions);
-        return -1;
+        return failedWith("posix_spawn_file_actions_addclosefrom_np", code), -1;
     }
     pid_t child;
     int started = posix_spawnp(&child, words[0], &actions, nullptr, words.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (started != 0) return -1;
+    // posix_spawnp returns its reason; errno is not set.
+    if (started != 0) return failedWith("posix_spawnp", started), -1;
 
     int status;
     for (;;) {
         pid_t waited = waitpid(child, &status, 0);
         if (waited == child) break;
         if (waited < 0 && errno == EINTR) continue;
-        return -2;
+        return failed("waitpid"), -2;
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     // A child ended by a signal reports it as the shell does.
@@ -867,12 +889,13 @@ FullPathResult platFullPath(const NChar* path, NChar* buffer, size_t capacity)
     char* workingFolder = nullptr;
     if (path[0] != '/') {
         workingFolder = getcwd(nullptr, 0);
-        if (workingFolder == nullptr) return FULLPATH_FAILED;
+        if (workingFolder == nullptr) return failed("getcwd"), FULLPATH_FAILED;
     }
     // The result is never longer than both texts and a separator between.
     size_t size = (workingFolder != nullptr ? strlen(workingFolder) : 0) + strlen(path) + 2;
     char* full = static_cast<char*>(malloc(size));
     if (full == nullptr) {
+        failedWith("malloc", ENOMEM);
         free(workingFolder);
         return FULLPATH_FAILED;
     }

@@ -14,19 +14,6 @@
 
 #include <string>
 
-thread_local int lastTreeError = 0;
-
-void platLastErrorText(NChar* text, size_t capacity)
-{
-    if (capacity == 0) return;
-    text[0] = 0;
-    const char* reason = strerror(lastTreeError);
-    size_t length = strlen(reason);
-    if (length >= capacity) length = capacity - 1;
-    memcpy(text, reason, length);
-    text[length] = 0;
-}
-
 // Splits path into its parent folder (opened) and its last name; the
 // trailing separators of a folder path are not part of the name. -1 when
 // the parent cannot be opened.
@@ -63,7 +50,7 @@ static bool scanFolder(int fd, TreeFileVisitor visit, void* context)
 {
     DIR* dir = fdopendir(fd);
     if (dir == nullptr) {
-        lastTreeError = errno;
+        failed("fdopendir");
         close(fd);
         return false;
     }
@@ -72,20 +59,20 @@ static bool scanFolder(int fd, TreeFileVisitor visit, void* context)
         errno = 0;
         struct dirent* entry = readdir(dir);
         if (entry == nullptr) {
-            if (errno != 0) lastTreeError = errno, whole = false;
+            if (errno != 0) whole = failed("readdir");
             break;
         }
         if (isDotName(entry->d_name)) continue;
         struct stat info;
         if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            lastTreeError = errno;
+            failed("fstatat");
             whole = false;
             continue;
         }
         if (S_ISDIR(info.st_mode)) {
             int child = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child < 0 || !scanFolder(child, visit, context)) {
-                if (child < 0) lastTreeError = errno;
+                if (child < 0) failed("openat");
                 whole = false;
             }
             continue;
@@ -105,12 +92,9 @@ bool platScanTree(const NChar* path, TreeFileVisitor visit, void* context)
 {
     std::string name;
     int parent = openParent(path, &name);
-    if (parent < 0) {
-        lastTreeError = errno;
-        return false;
-    }
+    if (parent < 0) return failed("open");
     int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    lastTreeError = errno;
+    if (fd < 0) failed("openat");
     close(parent);
     if (fd < 0) return false;
     return scanFolder(fd, visit, context);
@@ -121,18 +105,10 @@ bool platScanTree(const NChar* path, TreeFileVisitor visit, void* context)
 bool platRenameFolder(const NChar* from, const NChar* to)
 {
     struct stat info;
-    if (lstat(from, &info) != 0) {
-        lastTreeError = errno;
-        return false;
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        lastTreeError = ENOTDIR;
-        return false;
-    }
+    if (lstat(from, &info) != 0) return failed("lstat");
+    if (!S_ISDIR(info.st_mode)) return failedWith("rename", ENOTDIR);
     // rename() never follows the last name of either path.
-    if (rename(from, to) == 0) return true;
-    lastTreeError = errno;
-    return false;
+    return rename(from, to) == 0 || failed("rename");
 }
 
 struct Removal {
@@ -144,7 +120,7 @@ struct Removal {
 static void reportFailure(Removal* removal, const std::string& path, const char* call)
 {
     int code = errno;
-    lastTreeError = code;
+    failed(call);
     removal->whole = false;
     if (removal->report == nullptr) return;
     std::string reason = std::string(call) + ": " + strerror(code);

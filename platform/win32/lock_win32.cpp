@@ -3,6 +3,7 @@
 // system releases the lock when the process ends, however it ends. The
 // text is stored as UTF-8, so that every path fits whatever its letters.
 #include "platform/platform.h"
+#include "platform/win32/layer_state.h"
 
 #include <windows.h>
 
@@ -33,21 +34,24 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
-    if (file == INVALID_HANDLE_VALUE) return LOCK_FAILED;
+    if (file == INVALID_HANDLE_VALUE) return failed("CreateFileW"), LOCK_FAILED;
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        failedWith("CreateFileW", ERROR_INVALID_FUNCTION); // not a regular file
         CloseHandle(file);
         return LOCK_FAILED;
     }
     OVERLAPPED region = lockRegion();
     if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
         DWORD error = GetLastError();
+        failedWith("LockFileEx", error);
         CloseHandle(file);
         return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LOCK_BUSY : LOCK_FAILED;
     }
     LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
     if (result == nullptr) {
+        failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY);
         OVERLAPPED again = lockRegion();
         UnlockFileEx(file, 0, 1, 0, &again);
         CloseHandle(file);
@@ -71,13 +75,14 @@ bool platReadLockText(LockHandle* handle, NChar* text, size_t capacity)
     ZeroMemory(&start, sizeof(start));
     if (!ReadFile(handle->file, bytes, LOCK_TEXT_BYTES, &got, &start)) {
         // Reading at or past the end of the file is an empty text.
-        return GetLastError() == ERROR_HANDLE_EOF;
+        return GetLastError() == ERROR_HANDLE_EOF || failed("ReadFile");
     }
-    if (got == LOCK_TEXT_BYTES) return false;
+    if (got == LOCK_TEXT_BYTES) return failedWith("ReadFile", ERROR_FILE_TOO_LARGE);
     if (got == 0) return true;
     int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(got),
                                     nullptr, 0);
-    if (chars <= 0 || static_cast<size_t>(chars) >= capacity) return false;
+    if (chars <= 0) return failed("MultiByteToWideChar");
+    if (static_cast<size_t>(chars) >= capacity) return failedWith("ReadFile", ERROR_FILE_TOO_LARGE);
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(got), text, chars);
     text[chars] = 0;
     return true;
@@ -89,18 +94,18 @@ bool platWriteLockText(LockHandle* handle, const NChar* text)
     int length = 0;
     if (text[0] != 0) {
         length = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, LOCK_TEXT_BYTES, nullptr, nullptr);
-        if (length <= 0) return false;
+        if (length <= 0) return failed("WideCharToMultiByte");
         --length; // the terminator is not stored
     }
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
     if (!SetFilePointerEx(handle->file, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(handle->file))
-        return false;
+        return failed("SetEndOfFile");
     DWORD put = 0;
     if (length > 0 && (!WriteFile(handle->file, bytes, static_cast<DWORD>(length), &put, nullptr) ||
                        put != static_cast<DWORD>(length)))
-        return false;
-    return FlushFileBuffers(handle->file) != 0;
+        return failed("WriteFile");
+    return FlushFileBuffers(handle->file) != 0 || failed("FlushFileBuffers");
 }
 
 void platUnlockFile(LockHandle* handle)
@@ -123,7 +128,7 @@ bool platHostName(NChar* name, size_t capacity)
 {
     wchar_t host[MAX_COMPUTERNAME_LENGTH + 1];
     DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(host, &size)) return false;
+    if (!GetComputerNameW(host, &size)) return failed("GetComputerNameW");
     return copyText(name, capacity, static_cast<const wchar_t*>(host));
 }
 
@@ -131,7 +136,7 @@ bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
 {
     __time64_t t = static_cast<__time64_t>(when);
     struct tm local;
-    if (_localtime64_s(&local, &t) != 0) return false;
+    if (_localtime64_s(&local, &t) != 0) return failedErrno("_localtime64_s");
     *hour = local.tm_hour;
     *minute = local.tm_min;
     *second = local.tm_sec;

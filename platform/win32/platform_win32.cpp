@@ -6,6 +6,7 @@
 // Symbolic links and junctions are followed: the walk reads through them,
 // so no entry is ever reported as a symbolic link or as a special file here.
 #include "platform/platform.h"
+#include "platform/win32/layer_state.h"
 
 #include <windows.h>
 
@@ -24,6 +25,72 @@ bool platStartup()
 bool platIsDriveRoot(const NChar* path)
 {
     return path[0] != 0 && wcscmp(path + 1, L":\\") == 0;
+}
+
+// ---- the reason of the last failure ------------------------------------------
+
+thread_local LayerFailure lastFailure = {nullptr, 0, false};
+
+bool failedWith(const char* call, DWORD code)
+{
+    lastFailure.call = call;
+    lastFailure.code = code;
+    lastFailure.isErrno = false;
+    return false;
+}
+
+bool failed(const char* call)
+{
+    return failedWith(call, GetLastError());
+}
+
+bool failedErrno(const char* call)
+{
+    lastFailure.call = call;
+    lastFailure.code = static_cast<unsigned long>(errno);
+    lastFailure.isErrno = true;
+    return false;
+}
+
+void systemText(DWORD code, wchar_t* text, size_t capacity)
+{
+    if (capacity == 0) return;
+    text[0] = 0;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                  text, static_cast<DWORD>(capacity), nullptr);
+    // The system's text ends with a line end (and often a full stop).
+    while (length > 0 && (text[length - 1] == L'\n' || text[length - 1] == L'\r' || text[length - 1] == L' ' ||
+                          text[length - 1] == L'.'))
+        text[--length] = 0;
+    if (length == 0) formatText(text, capacity, L"error %lu", static_cast<unsigned long>(code));
+}
+
+void platFailureText(NChar* text, size_t capacity)
+{
+    if (capacity == 0) return;
+    text[0] = 0;
+    if (lastFailure.call == nullptr) return;
+    wchar_t reason[256];
+    if (lastFailure.isErrno) {
+        if (_wcserror_s(reason, 256, static_cast<int>(lastFailure.code)) != 0) reason[0] = 0;
+    } else {
+        systemText(lastFailure.code, reason, 256);
+    }
+    // The call's name is plain ASCII.
+    size_t used = 0;
+    for (const char* c = lastFailure.call; *c != 0 && used + 1 < capacity; ++c) text[used++] = static_cast<wchar_t>(*c);
+    text[used] = 0;
+    appendText(text, capacity, L": ");
+    if (!appendText(text, capacity, reason)) {
+        size_t at = wcslen(text);
+        for (size_t k = 0; reason[k] != 0 && at + 1 < capacity; ++k) text[at++] = reason[k];
+        text[at] = 0;
+    }
+}
+
+void platResetState()
+{
+    lastFailure = LayerFailure{nullptr, 0, false};
 }
 
 // ---- file system -----------------------------------------------------------
@@ -61,7 +128,7 @@ static FILETIME windowsTimeOf(const FileTime& t)
 bool platGetFileData(const NChar* path, FileData* data)
 {
     WIN32_FILE_ATTRIBUTE_DATA info;
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &info)) return false;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &info)) return failed("GetFileAttributesExW");
     data->attributes = info.dwFileAttributes;
     data->creationTime = fileTimeOf(info.ftCreationTime);
     data->lastAccessTime = fileTimeOf(info.ftLastAccessTime);
@@ -81,9 +148,10 @@ bool platGetIdentity(const NChar* path, FileIdentity* identity)
     // semantics flag lets a folder be opened.
     HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) return failed("CreateFileW");
     BY_HANDLE_FILE_INFORMATION info;
     BOOL ok = GetFileInformationByHandle(handle, &info);
+    if (!ok) failed("GetFileInformationByHandle");
     CloseHandle(handle);
     if (!ok) return false;
     identity->volume = info.dwVolumeSerialNumber;
@@ -93,7 +161,7 @@ bool platGetIdentity(const NChar* path, FileIdentity* identity)
 
 static bool setAttributes(const NChar* path, const FileData* data)
 {
-    return SetFileAttributesW(path, data->attributes) != 0;
+    return SetFileAttributesW(path, data->attributes) != 0 || failed("SetFileAttributesW");
 }
 
 bool platSetTimes(const NChar* path, const FileData* data)
@@ -105,11 +173,12 @@ bool platSetTimes(const NChar* path, const FileData* data)
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS |
                                     FILE_FLAG_OPEN_REPARSE_POINT,
                                 nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) return failed("CreateFileW");
     FILETIME creation = windowsTimeOf(data->creationTime);
     FILETIME lastAccess = windowsTimeOf(data->lastAccessTime);
     FILETIME lastWrite = windowsTimeOf(data->lastWriteTime);
     BOOL ok = SetFileTime(handle, &creation, &lastAccess, &lastWrite);
+    if (!ok) failed("SetFileTime");
     CloseHandle(handle);
     return ok != 0;
 }
@@ -119,22 +188,25 @@ MakeDirResult platMakeDir(const NChar* path, bool ownerOnly)
     // A folder's access comes from the backup root on Windows.
     (void)ownerOnly;
     if (_wmkdir(path) == 0) return MAKEDIR_OK;
+    failedErrno("_wmkdir");
     return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
 }
 
 bool platReplaceFile(const NChar* source, const NChar* target)
 {
-    return MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 ||
+           failed("MoveFileExW");
 }
 
 bool platRemoveFile(const NChar* path)
 {
-    return DeleteFileW(path) != 0;
+    return DeleteFileW(path) != 0 || failed("DeleteFileW");
 }
 
 // ---- enumeration -----------------------------------------------------------
 
 struct FindHandle {
+    bool broken; // the listing failed part-way
     intptr_t find;
     struct _wfinddata64i32_t data;
 };
@@ -152,18 +224,21 @@ FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
     // sized to the path.
     size_t length = wcslen(dirPath);
     NChar* pattern = static_cast<NChar*>(malloc((length + 2) * sizeof(NChar)));
-    if (pattern == nullptr) return nullptr;
+    if (pattern == nullptr) return failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY), nullptr;
     memcpy(pattern, dirPath, length * sizeof(NChar));
     pattern[length] = L'*';
     pattern[length + 1] = 0;
     FindHandle* handle = static_cast<FindHandle*>(malloc(sizeof(FindHandle)));
     if (handle == nullptr) {
+        failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY);
         free(pattern);
         return nullptr;
     }
+    handle->broken = false;
     handle->find = _wfindfirst64i32(pattern, &handle->data);
     free(pattern);
     if (handle->find == -1) {
+        failedErrno("_wfindfirst64i32");
         free(handle);
         return nullptr;
     }
@@ -173,16 +248,25 @@ FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
 
 bool platFindNext(FindHandle* handle, FindEntry* entry)
 {
-    if (_wfindnext64i32(handle->find, &handle->data) != 0) return false;
+    if (_wfindnext64i32(handle->find, &handle->data) != 0) {
+        // ENOENT is the end of the folder; anything else ends the listing
+        // short, which platFindClose reports.
+        if (errno != ENOENT) {
+            failedErrno("_wfindnext64i32");
+            handle->broken = true;
+        }
+        return false;
+    }
     fillEntry(handle, entry);
     return true;
 }
 
 bool platFindClose(FindHandle* handle)
 {
-    _findclose(handle->find);
+    bool whole = !handle->broken;
+    if (_findclose(handle->find) != 0) whole = failedErrno("_findclose");
     free(handle);
-    return true;
+    return whole;
 }
 
 // ---- file content ------------------------------------------------------------
@@ -213,7 +297,11 @@ static void keepFromChildren(FILE* stream)
 static FILE* openStream(const NChar* path, const wchar_t* mode)
 {
     FILE* stream = nullptr;
-    if (_wfopen_s(&stream, path, mode) != 0 || stream == nullptr) return nullptr;
+    errno_t code = _wfopen_s(&stream, path, mode);
+    if (code != 0 || stream == nullptr) {
+        errno = code != 0 ? code : EINVAL;
+        return failedErrno("_wfopen_s"), nullptr;
+    }
     keepFromChildren(stream);
     return stream;
 }
@@ -222,6 +310,7 @@ static FileHandle* handleOf(FILE* stream)
 {
     FileHandle* handle = static_cast<FileHandle*>(malloc(sizeof(FileHandle)));
     if (handle == nullptr) {
+        failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY);
         fclose(stream);
         return nullptr;
     }
@@ -238,18 +327,21 @@ int64_t platRead(FileHandle* handle, void* buffer, int64_t size)
     size_t got = fread(buffer, 1, static_cast<size_t>(size), handle->stream);
     // A short count is the end of the file or a read error; only the error
     // must not pass for the end.
-    if (got < static_cast<size_t>(size) && ferror(handle->stream)) return -1;
+    if (got < static_cast<size_t>(size) && ferror(handle->stream)) return failedErrno("fread"), -1;
     return static_cast<int64_t>(got);
 }
 
 int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size)
 {
-    return static_cast<int64_t>(fwrite(buffer, 1, static_cast<size_t>(size), handle->stream));
+    size_t put = fwrite(buffer, 1, static_cast<size_t>(size), handle->stream);
+    if (put < static_cast<size_t>(size)) failedErrno("fwrite");
+    return static_cast<int64_t>(put);
 }
 
 bool platClose(FileHandle* handle)
 {
     int result = fclose(handle->stream);
+    if (result != 0) failedErrno("fclose");
     free(handle->path);
     free(handle);
     return result == 0;
@@ -275,9 +367,10 @@ static wchar_t* copyOf(const NChar* text)
 static DirHandle* dirHandleOf(const NChar* path)
 {
     DirHandle* dir = static_cast<DirHandle*>(malloc(sizeof(DirHandle)));
-    if (dir == nullptr) return nullptr;
+    if (dir == nullptr) return failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY), nullptr;
     dir->path = copyOf(path);
     if (dir->path == nullptr) {
+        failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY);
         free(dir);
         return nullptr;
     }
@@ -290,7 +383,8 @@ DirHandle* platOpenDir(DirHandle* parent, const NChar* name, const NChar* path, 
     (void)name;
     (void)how;
     DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return nullptr;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return failed("GetFileAttributesW"), nullptr;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return failedWith("GetFileAttributesW", ERROR_DIRECTORY), nullptr;
     return dirHandleOf(path);
 }
 
@@ -315,7 +409,8 @@ MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* p
 
 bool platGetDirData(DirHandle* dir, FileData* data, FileIdentity* identity)
 {
-    if (dir == nullptr || !platGetFileData(dir->path, data)) return false;
+    if (dir == nullptr) return failedWith("GetFileAttributesExW", ERROR_INVALID_HANDLE);
+    if (!platGetFileData(dir->path, data)) return false;
     return identity == nullptr || platGetIdentity(dir->path, identity);
 }
 
@@ -329,7 +424,8 @@ void platSetDirAccess(DirHandle* dir, const FileData* data)
 
 bool platSetDirTimes(DirHandle* dir, const FileData* data)
 {
-    return dir != nullptr && platSetTimes(dir->path, data);
+    if (dir == nullptr) return failedWith("SetFileTime", ERROR_INVALID_HANDLE);
+    return platSetTimes(dir->path, data);
 }
 
 void platProbeAccess(DirHandle* dir, bool* keepsModes, bool* keepsOwners)
@@ -380,11 +476,11 @@ CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* p
     // file of an earlier snapshot through a hard link, and "wb" would write
     // through it. A file that cannot be removed is not written at all.
     if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
-        if (!replace) return CREATE_EXISTS;
-        if (!DeleteFileW(path)) return CREATE_FAILED;
+        if (!replace) return failedWith("_wfopen_s", ERROR_FILE_EXISTS), CREATE_EXISTS;
+        if (!DeleteFileW(path)) return failed("DeleteFileW"), CREATE_FAILED;
     }
     wchar_t* pathCopy = copyOf(path);
-    if (pathCopy == nullptr) return CREATE_FAILED;
+    if (pathCopy == nullptr) return failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY), CREATE_FAILED;
     FILE* stream = openStream(path, L"wb");
     if (stream == nullptr) {
         free(pathCopy);
@@ -414,6 +510,13 @@ bool platCloseCopy(FileHandle* handle, const FileData* data)
     return closed;
 }
 
+bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path)
+{
+    (void)dir;
+    (void)name;
+    return DeleteFileW(path) != 0 || failed("DeleteFileW");
+}
+
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
                             DirHandle* newDir, const NChar* newName, const NChar* newPath)
 {
@@ -422,7 +525,8 @@ CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NCh
     (void)newDir;
     (void)newName;
     if (CreateHardLinkW(newPath, twinPath, nullptr)) return CREATE_OK;
-    return GetLastError() == ERROR_ALREADY_EXISTS ? CREATE_EXISTS : CREATE_FAILED;
+    failed("CreateHardLinkW");
+    return lastFailure.code == ERROR_ALREADY_EXISTS ? CREATE_EXISTS : CREATE_FAILED;
 }
 
 bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* pathA,
@@ -441,14 +545,9 @@ CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceNam
     // Never reached: links are followed on Windows, not stored as links.
     (void)sourceDir, (void)sourceName, (void)sourcePath, (void)destinationDir;
     (void)destinationName, (void)destinationPath, (void)replace, (void)data;
-    return CREATE_FAILED;
+    return failedWith("CreateSymbolicLinkW", ERROR_NOT_SUPPORTED), CREATE_FAILED;
 }
 
-PlatError platLastError()
-{
-    PlatError error = {static_cast<int>(GetLastError()), ""};
-    return error;
-}
 
 // ---- streams -----------------------------------------------------------------
 
@@ -467,9 +566,10 @@ FILE* platOpenStream(const NChar* path, const char* mode)
 
 bool platSyncStream(FILE* stream)
 {
-    if (fflush(stream) != 0) return false;
+    if (fflush(stream) != 0) return failedErrno("fflush");
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+    if (handle == INVALID_HANDLE_VALUE) return failedWith("_get_osfhandle", ERROR_INVALID_HANDLE);
+    return FlushFileBuffers(handle) != 0 || failed("FlushFileBuffers");
 }
 
 static bool isLeadSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
@@ -550,7 +650,7 @@ bool platLocalDate(int64_t when, int* year, int* month, int* day)
 {
     __time64_t t = static_cast<__time64_t>(when);
     struct tm local;
-    if (_localtime64_s(&local, &t) != 0) return false;
+    if (_localtime64_s(&local, &t) != 0) return failedErrno("_localtime64_s");
     *year = local.tm_year + 1900;
     *month = local.tm_mon + 1;
     *day = local.tm_mday;
@@ -593,11 +693,13 @@ int32_t platRunCommand(NChar* commandLine, int inheritHandles, int hideWindow)
 
     if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, inheritHandles ? TRUE : FALSE, 0,
                         nullptr, nullptr, &startup, &process)) {
+        failed("CreateProcessW");
         closeIfValid(process.hProcess);
         closeIfValid(process.hThread);
         return -1;
     }
     if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0) {
+        failed("WaitForSingleObject");
         closeIfValid(process.hProcess);
         closeIfValid(process.hThread);
         return -2;
@@ -606,7 +708,7 @@ int32_t platRunCommand(NChar* commandLine, int inheritHandles, int hideWindow)
     // An exit code that cannot be read is reported as a failed wait.
     int32_t result = GetExitCodeProcess(process.hProcess, &exitCode)
                          ? static_cast<int32_t>(exitCode)
-                         : -2;
+                         : (failed("GetExitCodeProcess"), -2);
     closeIfValid(process.hProcess);
     closeIfValid(process.hThread);
     return result;
@@ -624,5 +726,7 @@ FullPathResult platFullPath(const NChar* path, NChar* buffer, size_t capacity)
     DWORD length = GetFullPathNameW(path, size, buffer, nullptr);
     if (length > 0 && length < size) return FULLPATH_OK;
     buffer[0] = 0;
-    return length == 0 ? FULLPATH_FAILED : FULLPATH_TOO_LONG;
+    if (length == 0) return failed("GetFullPathNameW"), FULLPATH_FAILED;
+    failedWith("GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE);
+    return FULLPATH_TOO_LONG;
 }

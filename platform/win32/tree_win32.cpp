@@ -3,35 +3,11 @@
 // removing it (DeleteFileW, RemoveDirectoryW, with the read-only attribute
 // cleared first). Junctions and symbolic links are never entered.
 #include "platform/platform.h"
+#include "platform/win32/layer_state.h"
 
 #include <windows.h>
 
 #include <string>
-
-static thread_local DWORD lastError;
-
-void platResetState()
-{
-    lastError = 0;
-}
-
-static void systemText(DWORD code, wchar_t* text, size_t capacity)
-{
-    if (capacity == 0) return;
-    text[0] = 0;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                  text, static_cast<DWORD>(capacity), nullptr);
-    // The system's text ends with a line end (and often a full stop).
-    while (length > 0 && (text[length - 1] == L'\n' || text[length - 1] == L'\r' || text[length - 1] == L' ' ||
-                          text[length - 1] == L'.'))
-        text[--length] = 0;
-    if (length == 0) formatText(text, capacity, L"error %lu", static_cast<unsigned long>(code));
-}
-
-void platLastErrorText(NChar* text, size_t capacity)
-{
-    systemText(lastError, text, capacity);
-}
 
 static std::wstring withoutTrailingSeparator(const NChar* path)
 {
@@ -59,13 +35,10 @@ static bool readTreeFile(const std::wstring& path, TreeFile* file)
 {
     HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        lastError = GetLastError();
-        return false;
-    }
+    if (handle == INVALID_HANDLE_VALUE) return failed("CreateFileW");
     BY_HANDLE_FILE_INFORMATION info;
     bool read = GetFileInformationByHandle(handle, &info) != 0;
-    if (!read) lastError = GetLastError();
+    if (!read) failed("GetFileInformationByHandle");
     CloseHandle(handle);
     if (!read) return false;
     file->identity.volume = info.dwVolumeSerialNumber;
@@ -80,10 +53,7 @@ static bool scanFolder(const std::wstring& folder, TreeFileVisitor visit, void* 
 {
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        lastError = GetLastError();
-        return false;
-    }
+    if (find == INVALID_HANDLE_VALUE) return failed("FindFirstFileW");
     bool whole = true;
     do {
         if (isDotName(data.cFileName)) continue;
@@ -99,7 +69,7 @@ static bool scanFolder(const std::wstring& folder, TreeFileVisitor visit, void* 
             whole = false;
     } while (FindNextFileW(find, &data));
     DWORD ended = GetLastError();
-    if (ended != ERROR_NO_MORE_FILES) lastError = ended, whole = false;
+    if (ended != ERROR_NO_MORE_FILES) whole = failedWith("FindNextFileW", ended);
     FindClose(find);
     return whole;
 }
@@ -108,14 +78,8 @@ bool platScanTree(const NChar* path, TreeFileVisitor visit, void* context)
 {
     std::wstring folder = withoutTrailingSeparator(path);
     DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        lastError = GetLastError();
-        return false;
-    }
-    if (!isRealFolder(attributes)) {
-        lastError = ERROR_DIRECTORY;
-        return false;
-    }
+    if (attributes == INVALID_FILE_ATTRIBUTES) return failed("GetFileAttributesW");
+    if (!isRealFolder(attributes)) return failedWith("GetFileAttributesW", ERROR_DIRECTORY);
     return scanFolder(folder, visit, context);
 }
 
@@ -125,13 +89,9 @@ bool platRenameFolder(const NChar* from, const NChar* to)
 {
     std::wstring source = withoutTrailingSeparator(from);
     DWORD attributes = GetFileAttributesW(source.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !isRealFolder(attributes)) {
-        lastError = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
-        return false;
-    }
-    if (MoveFileExW(source.c_str(), withoutTrailingSeparator(to).c_str(), 0)) return true;
-    lastError = GetLastError();
-    return false;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return failed("GetFileAttributesW");
+    if (!isRealFolder(attributes)) return failedWith("MoveFileExW", ERROR_DIRECTORY);
+    return MoveFileExW(source.c_str(), withoutTrailingSeparator(to).c_str(), 0) || failed("MoveFileExW");
 }
 
 struct Removal {
@@ -140,15 +100,14 @@ struct Removal {
     bool whole;
 };
 
-static void reportFailure(Removal* removal, const std::wstring& path, const wchar_t* call)
+static void reportFailure(Removal* removal, const std::wstring& path, const char* call)
 {
-    lastError = GetLastError();
+    failed(call);
     removal->whole = false;
     if (removal->report == nullptr) return;
-    wchar_t text[256];
-    systemText(lastError, text, 256);
-    std::wstring reason = std::wstring(call) + L": " + text;
-    removal->report(path.c_str(), reason.c_str(), removal->context);
+    wchar_t reason[512];
+    platFailureText(reason, 512);
+    removal->report(path.c_str(), reason, removal->context);
 }
 
 static bool isGone(DWORD code)
@@ -172,7 +131,7 @@ static void removeEntry(const std::wstring& path, DWORD attributes, Removal* rem
         WIN32_FIND_DATAW data;
         HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
         if (find == INVALID_HANDLE_VALUE) {
-            if (!isGone(GetLastError())) reportFailure(removal, path, L"FindFirstFileW");
+            if (!isGone(GetLastError())) reportFailure(removal, path, "FindFirstFileW");
         } else {
             do {
                 if (!isDotName(data.cFileName))
@@ -185,9 +144,9 @@ static void removeEntry(const std::wstring& path, DWORD attributes, Removal* rem
     // removes the link alone.
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!RemoveDirectoryW(path.c_str()) && !isGone(GetLastError()))
-            reportFailure(removal, path, L"RemoveDirectoryW");
+            reportFailure(removal, path, "RemoveDirectoryW");
     } else if (!DeleteFileW(path.c_str()) && !isGone(GetLastError())) {
-        reportFailure(removal, path, L"DeleteFileW");
+        reportFailure(removal, path, "DeleteFileW");
     }
 }
 
@@ -198,7 +157,7 @@ bool platRemoveTreeReporting(const NChar* path, RemoveFailureReport report, void
     DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (isGone(GetLastError())) return true;
-        reportFailure(&removal, target, L"GetFileAttributesW");
+        reportFailure(&removal, target, "GetFileAttributesW");
         return false;
     }
     removeEntry(target, attributes, &removal);

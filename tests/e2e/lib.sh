@@ -203,6 +203,12 @@ finish() {
     [ "$FAILED" = 0 ]
 }
 
+# why LINUX [WINDOWS]: the reason line that follows a failure's own line on
+# standard error ("    call: reason"), as the build under test words it.
+why() {
+    if on_windows; then printf '    %s' "${2:-$1}"; else printf '    %s' "$1"; fi
+}
+
 # Prints its arguments as lines ended the way the console and the log end them.
 lines() {
     local line

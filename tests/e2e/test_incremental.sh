@@ -108,7 +108,7 @@ expect_rc 1
 expect_lines "$ERR" "cannot create: $(np "$CASE_DIR/plain/bk/")"
 run_linksnap "$(np "$CASE_DIR/plain")"
 expect_rc 1
-expect_lines "$ERR" "no dir: "
+expect_lines "$ERR" "no state file $(np "$CASE_DIR/plain/_dir"): give the source folder as well."
 expect_absent "$CASE_DIR/bk/$TODAY"
 expect_absent "$CASE_DIR/bk/log.txt"
 

@@ -74,7 +74,7 @@ expect_lines "$OUT" "no previous backup. full backup required." \
     "                     2 bytes copied" \
     "                     1 unreadable files skipped" \
     "elapsed: N sec."
-expect_lines "$ERR" "copy error ${snap}locked"
+expect_lines "$ERR" "copy error ${snap}locked" "$(why 'openat: Permission denied' '_wfopen_s: Permission denied')"
 normalise_elapsed "$bk/log.txt"
 expect_lines "$bk/log.txt" "" "$snap:" \
     "unreadable file: $(np "$src/locked")" \
@@ -124,7 +124,7 @@ cmp -s "$WORK/.expected" "$WORK/.actual" || {
 }
 grep -q $'\e' "$OUT" && fail "an escape character reached the console"
 if [ "$(id -u)" = 0 ]; then
-    expect_lines "$ERR" "copy error ${snap}locked?unreadable file: forged"
+    expect_lines "$ERR" "copy error ${snap}locked?unreadable file: forged" "$(why 'openat: Permission denied')"
     expect_contains "$bk/log.txt" "unreadable file: $src/locked?unreadable file: forged"
     [ "$(grep -c 'unreadable file: ' "$bk/log.txt")" = 1 ] || fail "log.txt holds a forged line"
 fi

@@ -115,7 +115,9 @@ if ! on_windows && [ "$(id -u)" = 0 ] && command -v fusefat >/dev/null &&
     *) fail "the snapshot holds '$kept'" ;;
     esac
     [ -e "$snap/Dir/one" ] && lostdir=dir || lostdir=Dir
-    [ "$(wc -l <"$ERR")" = 2 ] || fail "stderr: $(cat "$ERR")"
+    # Each failure's line and the reason under it: the name is taken.
+    [ "$(wc -l <"$ERR")" = 4 ] || fail "stderr: $(cat "$ERR")"
+    [ "$(grep -c '^    [a-z]*at: File exists$' "$ERR")" = 2 ] || fail "reasons: $(cat "$ERR")"
     grep -qxF "copy error $snap/$lost" "$ERR" || fail "no copy error for $lost"
     grep -qxF "copy error $snap/$lostdir/" "$ERR" || fail "no copy error for $lostdir/"
     # (Not the log file: fusefat loses appends to an existing file.)

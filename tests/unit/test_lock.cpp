@@ -3,6 +3,9 @@
 // removal of what a stopped run left in its snapshot.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <thread>
+
 #include "app/root_lock.h"
 #include "platform/platform.h"
 #include "test_support.h"
@@ -39,6 +42,49 @@ TEST(RootLock, AFolderIsNoLockFile)
     LockHandle* handle = nullptr;
     EXPECT_EQ(platLockFile(dir.at("_lock").c_str(), &handle), LOCK_FAILED);
     EXPECT_EQ(handle, nullptr);
+}
+
+// Each failing call of the layer leaves its own reason, "call: reason",
+// on the thread where it failed: a worker's failure never shows as another
+// thread's, and a later success does not hide an earlier failure's reason.
+TEST(FailureRecord, NamesTheCallAndTheSystemsReasonPerThread)
+{
+    TempDir dir;
+    platResetState();
+    NChar text[512];
+    platFailureText(text, 512);
+    EXPECT_EQ(NString(text), NString());
+
+    std::filesystem::create_directory(dir.path() / "_lock");
+    LockHandle* handle = nullptr;
+    ASSERT_EQ(platLockFile(dir.at("_lock").c_str(), &handle), LOCK_FAILED);
+    platFailureText(text, 512);
+    NString lockReason(text);
+    EXPECT_FALSE(lockReason.empty());
+
+    NString other;
+    std::thread worker([&] {
+        NChar mine[512];
+        platFailureText(mine, 512);
+        EXPECT_EQ(NString(mine), NString()); // nothing failed on this thread yet
+        FileData data;
+        EXPECT_FALSE(platGetFileData(dir.at("missing").c_str(), &data));
+        platFailureText(mine, 512);
+        other = mine;
+    });
+    worker.join();
+#ifdef _WIN32
+    EXPECT_EQ(other.rfind(L"GetFileAttributesExW: ", 0), 0u) << other;
+#else
+    EXPECT_EQ(other, "lstat: No such file or directory");
+    EXPECT_EQ(lockReason, "open: Is a directory");
+#endif
+    platFailureText(text, 512);
+    EXPECT_EQ(NString(text), lockReason);
+    // A reason longer than the caller's buffer is cut to fit, never overrun.
+    NChar small[6];
+    platFailureText(small, 6);
+    EXPECT_EQ(NString(small), lockReason.substr(0, 5));
 }
 
 // The lock file names the snapshot of its last holder by its folder name,

@@ -1,0 +1,25 @@
+// State that more than one file of the Windows layer keeps.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <windows.h>
+
+// The reason of the last failed call of this layer on this thread: a
+// system error code, or for a call of the C runtime its errno.
+struct LayerFailure {
+    const char* call;
+    unsigned long code;
+    bool isErrno;
+};
+extern thread_local LayerFailure lastFailure;
+
+// Keep the call's name and its reason for platFailureText, taken right
+// after the call (GetLastError, a given code, or errno); each returns
+// false, so that a failing path reads "return failed("CreateFileW");".
+bool failed(const char* call);
+bool failedWith(const char* call, DWORD code);
+bool failedErrno(const char* call);
+
+// The system's message of a Windows error code, without its line end.
+void systemText(DWORD code, wchar_t* text, size_t capacity);
