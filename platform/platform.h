@@ -366,12 +366,20 @@ typedef void (*TreeFileVisitor)(const TreeFile* file, void* context);
 // going down into subfolders but never through a symbolic link or junction
 // (such an entry is visited as a file itself). False when some part of the
 // tree could not be read; what could be read has been visited.
+// Neither this nor the removal below recurses: any depth is walked with a
+// bounded number of open folders and memory of a name per level.
 bool platScanTree(const NChar* path, TreeFileVisitor visit, void* context);
+// The same for the folder name within the open folder parent (path: its
+// path, for the Windows build, which works by path).
+bool platScanTreeAt(DirHandle* parent, const NChar* name, const NChar* path, TreeFileVisitor visit,
+                    void* context);
 
-// Gives the folder from the name to in the same parent folder; never
-// follows a symbolic link and never replaces a non-empty folder. False on
-// failure (platLastErrorText tells why).
-bool platRenameFolder(const NChar* from, const NChar* to);
+// Gives the folder from within the open folder dir the name to there;
+// never follows a symbolic link and never replaces a non-empty folder.
+// The paths are the two names' full paths (the Windows build uses them).
+// False on failure (platLastErrorText tells why).
+bool platRenameFolderAt(DirHandle* dir, const NChar* from, const NChar* fromPath, const NChar* to,
+                        const NChar* toPath);
 
 // The system's text for the reason of the last failed call of this layer
 // on this thread, cut to fit capacity.
@@ -389,13 +397,22 @@ typedef void (*RemoveFailureReport)(const NChar* path, const NChar* reason, void
 // cannot remove. False when anything is left.
 bool platRemoveTree(const NChar* path);
 bool platRemoveTreeReporting(const NChar* path, RemoveFailureReport report, void* context);
+// The same for name within the open folder parent (path: its full path,
+// for messages and the Windows build). On POSIX nothing is resolved by
+// path: a folder swapped for a link while the removal runs below it is
+// never followed, nor is another file system mounted inside the tree.
+bool platRemoveTreeAt(DirHandle* parent, const NChar* name, const NChar* path, RemoveFailureReport report,
+                      void* context);
 
-// Lets the owner of the folder path (with or without a final separator)
-// create and remove entries in it again; a symbolic link is not followed.
-// The folder's final access is given later, as for any folder of a run.
-// Nothing to do on Windows, where a folder's access does not come from
-// its source.
-bool platMakeFolderWritable(const NChar* path);
+// Lets the owner of the open folder dir create and remove entries in it
+// again. The folder's final access is given later, as for any folder of a
+// run. Nothing to do on Windows, where a folder's access does not come
+// from its source.
+bool platMakeDirWritable(DirHandle* dir);
+
+// The identity of name within the open folder dir, without following a
+// symbolic link. False when it cannot be read.
+bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileIdentity* identity);
 
 // ---- facts of this run for the lock text -------------------------------------
 

@@ -9,3 +9,9 @@ extern thread_local PlatError lastCallError;
 
 // The errno of the last failed call on whole trees (platLastErrorText).
 extern thread_local int lastTreeError;
+
+// An open folder of the walk: its descriptor (the tree functions work
+// below it too).
+struct DirHandle {
+    int fd;
+};

@@ -160,10 +160,6 @@ bool platRemoveFile(const NChar* path)
 
 // ---- open folders --------------------------------------------------------------
 
-struct DirHandle {
-    int fd;
-};
-
 // The descriptor of a folder, -1 for the null folder (one that could not
 // be opened or made), so that every call in it fails with EBADF.
 static int fdOf(DirHandle* dir)
@@ -482,6 +478,8 @@ FindHandle* platFindFirstIn(DirHandle* dir, const NChar* dirPath, FindEntry* ent
 {
     (void)dirPath;
     if (dir == nullptr) return nullptr;
+    // From its first entry, whatever was read of the folder before.
+    lseek(dir->fd, 0, SEEK_SET);
     return findOf(dir->fd, false, entry);
 }
 
