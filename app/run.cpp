@@ -46,7 +46,7 @@ static bool fillList(NChar* value, void (*add)(const NChar*), bool isFolder)
 // folder that no run made, is not touched.
 static bool isUnfinishedSnapshot(const NChar* snapshotPath, const NChar* dateText)
 {
-    if (!lastRunMadeSnapshot(dateText)) return false;
+    if (!lastRunMadeSnapshot(snapshotPath, dateText)) return false;
     if (previousSnapshotPath[0] == 0) return true;
     if (compareText(previousSnapshotPath, snapshotPath) == 0) return false;
     // The state file may name it by another spelling of the root.
@@ -162,6 +162,8 @@ int runBackup(int argc, NChar** argv)
         made = platMakeDir(snapshotPath, true);
         // Made by someone else in between: not this run's to finish.
         if (made == MAKEDIR_EXISTS) recordRunInLock(N(""));
+        // Made: the lock records which folder is this run's.
+        if (made == MAKEDIR_OK) recordRunInLock(snapshotPath);
     }
     if (made == MAKEDIR_EXISTS) {
         attributes = platGetAttributes(snapshotPath);
