@@ -24,7 +24,11 @@ bool lockBackupRoot(const NChar* backupRoot)
     }
     if (result != LOCK_TAKEN) {
         rootLock = nullptr;
-        printTo(stderr, N("cannot lock %s\n"), lockPath);
+        // Unlocked, as when the lock cannot be taken, but told what to do.
+        if (result == LOCK_NOT_REGULAR)
+            printTo(stderr, N("%s is not a regular file: remove it.\n"), lockPath);
+        else
+            printTo(stderr, N("cannot lock %s\n"), lockPath);
         return true;
     }
     // A text that cannot be read names no snapshot.

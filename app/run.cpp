@@ -179,6 +179,9 @@ int runBackup(int argc, NChar** argv)
             return 1;
         }
     }
+    // Past the last refusal: the log is opened once, for the whole run.
+    if (!runSettings.noExec) openRunLog();
+    adviseOnRootAccess(backupRoot);
     replaceMissingPrevious(backupRoot, dateText);
 
     if (previousSnapshotPath[0] != 0)
@@ -201,10 +204,10 @@ int runBackup(int argc, NChar** argv)
 
     if (!runSettings.silent) printSummary(stdout, false);
     if (runSettings.noExec) return 0;
-    FILE* log = platOpenStream(logState.logPath, "a");
+    FILE* log = runLogStream();
     if (log != nullptr) {
         printSummary(log, true);
-        fclose(log);
+        fflush(log);
     }
     writeStateFile(sourcePath, backupRoot, snapshotPath);
     return 0;
@@ -216,6 +219,7 @@ void resetRunState()
     runCounters = RunCounters();
     logState.headerWritten = 0;
     logState.headerText = nullptr;
+    closeRunLog();
     logState.logPath[0] = 0;
     groupedText[0] = 0;
     elapsedText[0] = 0;
@@ -241,6 +245,7 @@ int programEntry(int argc, NChar** argv)
         runCounters.startTime = platNow();
         result = runBackup(argc, argv);
     }
+    closeRunLog();
     resetBackupRoot();
     releaseCopyBuffer();
     releaseList(&excludedFolders);

@@ -330,13 +330,14 @@ extern const NChar platShutdownCommand[];
 
 struct LockHandle;
 
-enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2 };
+enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2, LOCK_NOT_REGULAR = 3 };
 
 // Opens path (created when missing; never through a symbolic link, and only
 // when it is a regular file) and takes an exclusive lock on it without
 // waiting. The lock holds until platUnlockFile or the end of the process,
 // whichever comes first: a lock left by a dead process is no obstacle.
-// LOCK_BUSY when another process holds it. The file itself is never
+// LOCK_BUSY when another process holds it; LOCK_NOT_REGULAR when path is
+// something else than a regular file (a folder, a link, a FIFO). The file itself is never
 // removed, so that no race on its name can lose a lock.
 LockResult platLockFile(const NChar* path, LockHandle** handle);
 
@@ -413,6 +414,17 @@ bool platMakeDirWritable(DirHandle* dir);
 // The identity of name within the open folder dir, without following a
 // symbolic link. False when it cannot be read.
 bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileIdentity* identity);
+
+// Takes away what others may do with the program's own file path (POSIX:
+// group and other bits), never through a link; nothing when it is missing
+// or not a regular file. Windows keeps the access the system gave.
+void platKeepPrivate(const NChar* path);
+
+// True when the process runs as the administrator (POSIX: root) and users
+// other than the folder's owner may enter the folder path (POSIX: a search
+// bit for group or others). Always false on Windows, whose folders take
+// their access from the system.
+bool platOthersMayEnter(const NChar* path);
 
 // ---- facts of this run for the lock text -------------------------------------
 

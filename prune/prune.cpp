@@ -283,6 +283,8 @@ static bool lockRoot(const NChar* root, LockHandle** lock)
     if (locked == LOCK_TAKEN) return true;
     if (locked == LOCK_BUSY)
         printTo(stderr, N("backup root %s is in use by another run.\n"), root);
+    else if (locked == LOCK_NOT_REGULAR)
+        printTo(stderr, N("%s is not a regular file: remove it.\n"), lockPath);
     else
         printTo(stderr, N("cannot lock backup root %s\n"), root);
     return false;

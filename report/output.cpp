@@ -260,12 +260,45 @@ void writeLogHeader(FILE* stream)
     logState.headerWritten = 1;
 }
 
+static FILE* runLog = nullptr;
+static bool runLogOpened = false;
+
+void openRunLog()
+{
+    if (runLogOpened || logState.logPath[0] == 0) return;
+    runLogOpened = true;
+    runLog = platOpenStream(logState.logPath, "a");
+    if (runLog != nullptr) return;
+    FileData data;
+    if (platGetFileData(logState.logPath, &data) &&
+        ((data.attributes & (ATTR_DIRECTORY | ATTR_REPARSE_POINT)) || data.isSpecialFile))
+        printTo(stderr, N("%s is not a regular file: this run's log is lost.\n"), logState.logPath);
+}
+
+FILE* runLogStream()
+{
+    return runLog;
+}
+
+void closeRunLog()
+{
+    if (runLog != nullptr) fclose(runLog);
+    runLog = nullptr;
+    runLogOpened = false;
+}
+
 void logMessage(const NChar* format, ...)
 {
     va_list values;
     va_start(values, format);
     if (capturingOutput()) {
         writeMessage(nullptr, CHANNEL_LOG, format, values);
+    } else if (runLogOpened) {
+        if (runLog != nullptr) {
+            writeLogHeader(runLog);
+            writeMessage(runLog, CHANNEL_LOG, format, values);
+            fflush(runLog);
+        }
     } else {
         FILE* log = platOpenStream(logState.logPath, "a");
         if (log != nullptr) {
@@ -281,6 +314,13 @@ void writeCapturedOutput(OutputChannel channel, const NChar* text, size_t length
 {
     if (channel != CHANNEL_LOG) {
         platWriteText(channel == CHANNEL_STDOUT ? stdout : stderr, text, length);
+        return;
+    }
+    if (runLogOpened) {
+        if (runLog == nullptr) return;
+        writeLogHeader(runLog);
+        platWriteText(runLog, text, length);
+        fflush(runLog);
         return;
     }
     FILE* log = platOpenStream(logState.logPath, "a");

@@ -21,11 +21,19 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
     *handle = nullptr;
     // O_NONBLOCK: a FIFO of that name opens at once and is refused below.
     int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) return LOCK_FAILED;
+    if (fd < 0) {
+        struct stat seen;
+        bool other = lstat(path, &seen) == 0 && !S_ISREG(seen.st_mode);
+        return other ? LOCK_NOT_REGULAR : LOCK_FAILED;
+    }
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd, &info) != 0) {
         close(fd);
         return LOCK_FAILED;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        close(fd);
+        return LOCK_NOT_REGULAR;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         bool busy = errno == EWOULDBLOCK;

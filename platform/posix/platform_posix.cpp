@@ -650,7 +650,9 @@ FILE* platOpenStream(const NChar* path, const char* mode)
         return nullptr;
     // O_NONBLOCK: a FIFO of the file's name opens at once (or fails) and
     // is refused below instead of hanging the run.
-    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    // The program's files hold paths and names of the users' files: made
+    // for their owner alone, whatever the umask.
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) return failed("open"), nullptr;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {

@@ -517,3 +517,20 @@ bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, Fil
     identity->index = static_cast<uint64_t>(info.st_ino);
     return true;
 }
+
+void platKeepPrivate(const NChar* path)
+{
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return;
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0)
+        fchmod(fd, info.st_mode & 07700);
+    close(fd);
+}
+
+bool platOthersMayEnter(const NChar* path)
+{
+    struct stat info;
+    return geteuid() == 0 && stat(path, &info) == 0 && S_ISDIR(info.st_mode) &&
+           (info.st_mode & (S_IXGRP | S_IXOTH)) != 0;
+}

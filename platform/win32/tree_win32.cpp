@@ -328,3 +328,15 @@ bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, Fil
     (void)name;
     return platGetIdentity(path, identity);
 }
+
+void platKeepPrivate(const NChar* path)
+{
+    // A file in the root has the access the system gives it there.
+    (void)path;
+}
+
+bool platOthersMayEnter(const NChar* path)
+{
+    (void)path;
+    return false;
+}

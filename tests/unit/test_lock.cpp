@@ -37,7 +37,7 @@ TEST(RootLock, AFolderIsNoLockFile)
     TempDir dir;
     std::filesystem::create_directory(dir.path() / "_lock");
     LockHandle* handle = nullptr;
-    EXPECT_EQ(platLockFile(dir.at("_lock").c_str(), &handle), LOCK_FAILED);
+    EXPECT_EQ(platLockFile(dir.at("_lock").c_str(), &handle), LOCK_NOT_REGULAR);
     EXPECT_EQ(handle, nullptr);
 }
 
