@@ -264,6 +264,24 @@ static bool lockRoot(const NChar* root)
     return runSettings.noExec || lockBackupRoot(root);
 }
 
+void adviseOnRootAccess(const NChar* root)
+{
+    if (platOthersMayEnter(root))
+        printTo(stderr, N("backup root %s may be entered by other users: chmod 700 %s\n"), root, root);
+}
+
+// Once an existing root is locked: its own files are kept from other users
+// (they hold paths and names of every user's files).
+static void guardRoot(const NChar* root)
+{
+    if (runSettings.noExec) return;
+    static const NChar* const OWN_FILES[] = {N("_dir"), N("log.txt"), N("_lock")};
+    for (const NChar* name : OWN_FILES) {
+        NChar path[PATH_CHARS];
+        if (formatText(path, PATH_CHARS, N("%s%s"), root, name)) platKeepPrivate(path);
+    }
+}
+
 // A source stored relative (by an earlier version) is taken from the
 // working folder, as that version did, and is stored absolute from now on.
 static bool makeStoredSourceAbsolute()
@@ -331,7 +349,10 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
         if (root == nullptr || !rootFits(root)) return false;
         // A folder without a state file is no backup root, and gets no lock
         // file: the run ends at its source test, as the source is unknown.
-        if (hasStateFile(root) && !lockRoot(root)) return false;
+        if (hasStateFile(root)) {
+            if (!lockRoot(root)) return false;
+            guardRoot(root);
+        }
         const NChar* stored = readStateFile(root);
         if (stored == nullptr || !makeStoredSourceAbsolute()) return false;
         if (stored[0] == 0) {
@@ -354,6 +375,7 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
     if (root == nullptr || !rootFits(root)) return false;
     if (isFolder(root)) {
         if (!lockRoot(root)) return false;
+        guardRoot(root);
         const NChar* stored = readStateFile(root);
         if (stored == nullptr || !makeStoredSourceAbsolute()) return false;
         findSnapshotOfRelativeRoot(root);
@@ -447,9 +469,11 @@ void findLatestDatedSnapshot(const NChar* backupRoot, const NChar* skippedName)
 
 // ---- creating the root -----------------------------------------------------------
 
-static MakeDirResult makeDirectoryTree(const NChar* path)
+// ownerOnly: the folder itself (the backup root) is made open to its
+// owner alone; folders above it are made as any would be.
+static MakeDirResult makeDirectoryTree(const NChar* path, bool ownerOnly)
 {
-    MakeDirResult made = platMakeDir(path);
+    MakeDirResult made = platMakeDir(path, ownerOnly);
     if (made != MAKEDIR_FAILED) return made;
     // Cut at the last separator that is not the final character: the parent.
     size_t length = textLength(path);
@@ -461,15 +485,17 @@ static MakeDirResult makeDirectoryTree(const NChar* path)
     if (parent == nullptr) return MAKEDIR_FAILED;
     memcpy(parent, path, (cut - 1) * sizeof(NChar));
     parent[cut - 1] = 0;
-    MakeDirResult parentMade = makeDirectoryTree(parent);
+    MakeDirResult parentMade = makeDirectoryTree(parent, false);
     free(parent);
     if (parentMade == MAKEDIR_FAILED) return MAKEDIR_FAILED;
-    return platMakeDir(path);
+    return platMakeDir(path, ownerOnly);
 }
 
 int makeDirectoryPath(const NChar* path)
 {
-    return makeDirectoryTree(path) == MAKEDIR_OK ? 0 : -1;
+    // A root made here is its owner's alone: owners are kept in snapshots,
+    // and a user who may enter the root may write her files in them all.
+    return makeDirectoryTree(path, true) == MAKEDIR_OK ? 0 : -1;
 }
 
 // ---- writing the state file --------------------------------------------------------

@@ -41,7 +41,13 @@ void resetBackupRoot();
 void findLatestDatedSnapshot(const NChar* backupRoot, const NChar* skippedName);
 
 // 0 when the directory was created (with its missing parents), else -1.
+// The folder itself is made open to its owner alone.
 int makeDirectoryPath(const NChar* path);
+
+// Says once on standard error that a backup root others may enter should
+// be closed to them, when the run is root's: owners are kept in every
+// snapshot, so a user who may enter the root may write her files there.
+void adviseOnRootAccess(const NChar* root);
 
 // Rewrites the state file as a whole: a new file is written beside it and
 // replaces the old one only once it is complete.

@@ -5,6 +5,7 @@
 // unfinished by a stopped run can be told from one made by hand.
 #pragma once
 
+#include "platform/platform.h"
 #include "platform/text.h"
 
 // Locks backupRoot (an existing folder) for this run. False when another
@@ -16,14 +17,17 @@ bool lockBackupRoot(const NChar* backupRoot);
 // True when this run holds the lock of its backup root.
 bool holdsRootLock();
 
-// True when the run that held the lock before this one was making the
-// snapshot folder named dateText in this root. Only known to a run that
-// holds the lock.
-bool lastRunMadeSnapshot(const NChar* dateText);
+// True when the run that held the lock before this one made the snapshot
+// folder snapshotPath (named dateText) in this root: the lock names a
+// folder of that name, and the identity it recorded (device and inode;
+// volume serial and file index) is that of the folder there now. Only
+// known to a run that holds the lock.
+bool lastRunMadeSnapshot(const NChar* snapshotPath, const NChar* dateText);
 
 // Writes this run's facts into the lock file: process id, host name,
-// start time and the snapshot it makes. Called right before the snapshot
-// folder is made.
+// start time, the snapshot it makes and, once that folder exists, the
+// folder's identity. Called right before the snapshot folder is made and
+// again right after.
 void recordRunInLock(const NChar* snapshotPath);
 
 // Releases the lock; nothing when none is held.
@@ -33,3 +37,7 @@ void releaseBackupRoot();
 // called dateText on its "snapshot" line (whatever the root's path was
 // then: a disk may come back under another name).
 bool lockTextNamesSnapshot(const NChar* lockText, const NChar* dateText);
+
+// The folder identity on the "identity" line of lockText; false when there
+// is none or it does not read as two numbers.
+bool lockTextIdentity(const NChar* lockText, FileIdentity* identity);

@@ -45,7 +45,7 @@ bool fillList(NChar* value, void (*add)(const NChar*), bool isFolder)
 // folder that no run made, is not touched.
 static bool isUnfinishedSnapshot(const NChar* snapshotPath, const NChar* dateText)
 {
-    if (!lastRunMadeSnapshot(dateText)) return false;
+    if (!lastRunMadeSnapshot(snapshotPath, dateText)) return false;
     if (previousSnapshotPath[0] == 0) return true;
     if (compareText(previousSnapshotPath, snapshotPath) == 0) return false;
     // The state file may name it by another spelling of the root.
@@ -148,8 +148,7 @@ int runBackup(int argc, NChar** argv)
     // or not) refuses the run: the snapshot folder is made by this run
     // alone, unless it is today's snapshot that a stopped run left
     // unfinished, which this run completes. A folder that cannot be made
-    // for another reason (no rights) fails each of its files, reported and
-    // counted.
+    // for another reason (no rights, a read-only disk) refuses the run.
     MakeDirResult made = MAKEDIR_OK;
     if (platGetAttributes(snapshotPath) != INVALID_ATTRIBUTES) {
         made = MAKEDIR_EXISTS;
@@ -170,6 +169,8 @@ int runBackup(int argc, NChar** argv)
             printTo(stderr, N("    %s\n"), reason);
             return 1;
         }
+        // Made: the lock records which folder is this run's.
+        if (made == MAKEDIR_OK) recordRunInLock(snapshotPath);
     }
     if (made == MAKEDIR_EXISTS) {
         attributes = platGetAttributes(snapshotPath);
@@ -184,6 +185,9 @@ int runBackup(int argc, NChar** argv)
             return 1;
         }
     }
+    // Past the last refusal: the log is opened once, for the whole run.
+    if (!runSettings.noExec) openRunLog();
+    adviseOnRootAccess(backupRoot);
     replaceMissingPrevious(backupRoot, dateText);
 
     if (previousSnapshotPath[0] != 0)
@@ -206,10 +210,10 @@ int runBackup(int argc, NChar** argv)
 
     if (!runSettings.silent) printSummary(stdout, false);
     if (runSettings.noExec) return 0;
-    FILE* log = platOpenStream(logState.logPath, "a");
+    FILE* log = runLogStream();
     if (log != nullptr) {
         printSummary(log, true);
-        fclose(log);
+        fflush(log);
     }
     writeStateFile(sourcePath, backupRoot, snapshotPath);
     return 0;
@@ -221,6 +225,7 @@ void resetRunState()
     runCounters = RunCounters();
     logState.headerWritten = 0;
     logState.headerText = nullptr;
+    closeRunLog();
     logState.logPath[0] = 0;
     groupedText[0] = 0;
     elapsedText[0] = 0;
@@ -246,6 +251,7 @@ int programEntry(int argc, NChar** argv)
         runCounters.startTime = platNow();
         result = runBackup(argc, argv);
     }
+    closeRunLog();
     resetBackupRoot();
     releaseCopyBuffer();
     releaseList(&excludedFolders);

@@ -18,46 +18,52 @@ static bool active()
 
 // What cannot be removed is left to the walker, whose copy or link then
 // fails on the name and is reported like any other.
-static void removeEntry(const NChar* path)
+static void removeEntry(DirHandle* dir, const NChar* name, const NChar* path)
 {
-    platRemoveTree(path);
+    platRemoveTreeAt(dir, name, path, nullptr, nullptr);
 }
 
-void resumeEnterFolder(const NChar* destinationDir)
+void resumeEnterFolder(DirHandle* destination)
 {
-    if (active()) platMakeFolderWritable(destinationDir);
+    if (active()) platMakeDirWritable(destination);
 }
 
-void resumeFolderEntry(const NChar* destinationPath)
+// path without its final separator, so that a folder's path names the
+// entry itself.
+static Path entryPath(const NChar* path)
+{
+    Path name(path);
+    while (name.size() > 1 && name.back() == PATH_SEP) name.pop_back();
+    return name;
+}
+
+void resumeFolderEntry(DirHandle* destination, const NChar* name, const NChar* destinationPath)
 {
     if (!active()) return;
-    // Looked at without its final separator, so that a symbolic link left
-    // at the name is seen as the link, never as the folder it leads to.
-    Path name(destinationPath);
-    while (name.size() > 1 && name.back() == PATH_SEP) name.pop_back();
-    uint32_t attributes = platGetAttributes(name.c_str());
-    if (attributes == INVALID_ATTRIBUTES) return;
-    if ((attributes & ATTR_DIRECTORY) && !(attributes & ATTR_REPARSE_POINT)) return;
-    removeEntry(name.c_str());
+    Path path = entryPath(destinationPath);
+    // Looked at without following: a symbolic link left at the name is
+    // seen as the link, never as the folder it leads to.
+    FileData data;
+    if (!platGetFileDataAt(destination, name, path.c_str(), &data)) return;
+    if ((data.attributes & ATTR_DIRECTORY) && !(data.attributes & ATTR_REPARSE_POINT)) return;
+    removeEntry(destination, name, path.c_str());
 }
 
-static bool sameFile(const NChar* a, const NChar* b)
-{
-    FileIdentity first;
-    FileIdentity second;
-    return platGetIdentity(a, &first) && platGetIdentity(b, &second) && sameIdentity(first, second);
-}
-
-bool resumeKeepsFile(bool equal, const NChar* destinationPath, const NChar* twinPath)
+bool resumeKeepsFile(bool equal, DirHandle* destination, const NChar* name, const NChar* destinationPath,
+                     DirHandle* twinDir, const NChar* twinPath)
 {
     if (!active()) return false;
-    uint32_t attributes = platGetAttributes(destinationPath);
-    if (attributes == INVALID_ATTRIBUTES) return false;
-    if (!equal || (attributes & ATTR_DIRECTORY)) {
-        removeEntry(destinationPath);
+    FileData data;
+    if (!platGetFileDataAt(destination, name, destinationPath, &data)) return false;
+    if (!equal || (data.attributes & ATTR_DIRECTORY)) {
+        removeEntry(destination, name, destinationPath);
         return false;
     }
-    bool linked = twinPath != nullptr && sameFile(destinationPath, twinPath);
+    FileIdentity left;
+    FileIdentity twin;
+    bool linked = twinDir != nullptr && twinPath != nullptr &&
+                  platGetIdentityAt(destination, name, destinationPath, &left) &&
+                  platGetIdentityAt(twinDir, name, twinPath, &twin) && sameIdentity(left, twin);
     showProgress(linked ? PROGRESS_LINK : PROGRESS_COPY, destinationPath);
     if (linked)
         ++runCounters.filesLinked;
@@ -66,19 +72,22 @@ bool resumeKeepsFile(bool equal, const NChar* destinationPath, const NChar* twin
     return true;
 }
 
-void resumeLeaveFolder(const NChar* sourceDir, const NChar* destinationDir)
+void resumeLeaveFolder(DirHandle* source, const NChar* sourceDir, DirHandle* destination,
+                       const NChar* destinationDir)
 {
-    if (!active()) return;
+    // A source folder that could not be opened tells nothing of what is gone.
+    if (!active() || source == nullptr || destination == nullptr) return;
     // Names first, removals after: the listing is not changed under itself.
     std::vector<Path> gone;
     FindEntry entry;
-    FindHandle* find = platFindFirst(destinationDir, &entry);
+    FindHandle* find = platFindFirstIn(destination, destinationDir, &entry);
     if (find == nullptr) return;
     do {
         if (compareText(entry.name, N(".")) == 0 || compareText(entry.name, N("..")) == 0) continue;
-        Path source = Path(sourceDir) + entry.name;
-        if (platGetAttributes(source.c_str()) == INVALID_ATTRIBUTES) gone.push_back(Path(destinationDir) + entry.name);
+        Path sourcePath = Path(sourceDir) + entry.name;
+        FileData data;
+        if (!platGetFileDataAt(source, entry.name, sourcePath.c_str(), &data)) gone.push_back(entry.name);
     } while (platFindNext(find, &entry));
     platFindClose(find);
-    for (const Path& path : gone) removeEntry(path.c_str());
+    for (const Path& name : gone) removeEntry(destination, name.c_str(), (Path(destinationDir) + name).c_str());
 }

@@ -15,21 +15,33 @@
 // reported, never put in the place of the first.
 extern bool resumingSnapshot;
 
-// Before the walker fills destinationDir: a folder that the stopped run
-// had already finished may be read-only; its entries must be replaceable.
-void resumeEnterFolder(const NChar* destinationDir);
+struct DirHandle;
 
-// Before the walker walks into the snapshot folder destinationPath: what
-// stands at that name and is no folder goes.
-void resumeFolderEntry(const NChar* destinationPath);
+// Every step works relative to the open folders of the walk, never by
+// path: a folder of the snapshot that its owner swaps for a link while the
+// run works below it is never followed. The paths serve messages and the
+// Windows build.
 
-// Before the walker links or copies a file to destinationPath. equal: the
-// unchanged test found the entry already at destinationPath equal to its
-// source. True when that entry is kept as it is (counted as linked when it
-// is twinPath's own file, else as copied, without bytes): the walker leaves
-// the file. Otherwise whatever stands there has been removed, and false.
-bool resumeKeepsFile(bool equal, const NChar* destinationPath, const NChar* twinPath);
+// Before the walker fills the open snapshot folder destination: a folder
+// that the stopped run had already finished may be read-only; its entries
+// must be replaceable.
+void resumeEnterFolder(DirHandle* destination);
 
-// After the walker filled destinationDir from sourceDir: entries whose
-// source no longer exists go.
-void resumeLeaveFolder(const NChar* sourceDir, const NChar* destinationDir);
+// Before the walker walks into the snapshot folder name of destination
+// (destinationPath: its path): what stands at that name and is no folder
+// goes.
+void resumeFolderEntry(DirHandle* destination, const NChar* name, const NChar* destinationPath);
+
+// Before the walker links or copies a file to name in destination. equal:
+// the unchanged test found the entry already there equal to its source.
+// True when that entry is kept as it is (counted as linked when it is the
+// same file as name in twinDir, else as copied, without bytes): the walker
+// leaves the file. Otherwise whatever stands there has been removed, and
+// false.
+bool resumeKeepsFile(bool equal, DirHandle* destination, const NChar* name, const NChar* destinationPath,
+                     DirHandle* twinDir, const NChar* twinPath);
+
+// After the walker filled destination from source: entries whose source
+// no longer exists go. Nothing when the source folder is not open.
+void resumeLeaveFolder(DirHandle* source, const NChar* sourceDir, DirHandle* destination,
+                       const NChar* destinationDir);

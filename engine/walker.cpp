@@ -500,7 +500,7 @@ static int walkFolder(const Level& level)
 
     // A folder that a stopped run had already finished may be read-only:
     // what is in it must be replaceable.
-    resumeEnterFolder(level.destinationPath);
+    resumeEnterFolder(level.destination);
 
     FindEntry entry;
     FindHandle* find = platFindFirstIn(level.source, level.sourcePath, &entry);
@@ -531,7 +531,7 @@ static int walkFolder(const Level& level)
                     reportUnlistedFolder(source.text, destination.text);
                     continue;
                 }
-                resumeFolderEntry(destination.text);
+                resumeFolderEntry(level.destination, name, destination.text);
                 if (hasPrevious) writeTail(&previous, name, true);
                 enterFolder(level, name, &source, &previous, &destination);
                 continue;
@@ -544,7 +544,8 @@ static int walkFolder(const Level& level)
                 left.previous = level.destination;
                 left.previousPath = level.destinationPath;
                 bool equal = known && isUnchanged(data, left, name, source.text, destination.text);
-                if (resumeKeepsFile(equal, destination.text, hasPrevious ? previous.text : nullptr))
+                if (resumeKeepsFile(equal, level.destination, name, destination.text, level.previous,
+                                    hasPrevious ? previous.text : nullptr))
                     continue;
             }
             if (hasPrevious && known) {
@@ -559,7 +560,7 @@ static int walkFolder(const Level& level)
         if (!platFindClose(find)) reportUnlistedFolder(level.sourcePath, level.destinationPath);
     }
     // Entries that a stopped run made and whose source is gone since.
-    resumeLeaveFolder(level.sourcePath, level.destinationPath);
+    resumeLeaveFolder(level.source, level.sourcePath, level.destination, level.destinationPath);
 
     free(destination.text);
     free(source.text);

@@ -337,13 +337,14 @@ extern const NChar platShutdownCommand[];
 
 struct LockHandle;
 
-enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2 };
+enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2, LOCK_NOT_REGULAR = 3 };
 
 // Opens path (created when missing; never through a symbolic link, and only
 // when it is a regular file) and takes an exclusive lock on it without
 // waiting. The lock holds until platUnlockFile or the end of the process,
 // whichever comes first: a lock left by a dead process is no obstacle.
-// LOCK_BUSY when another process holds it. The file itself is never
+// LOCK_BUSY when another process holds it; LOCK_NOT_REGULAR when path is
+// something else than a regular file (a folder, a link, a FIFO). The file itself is never
 // removed, so that no race on its name can lose a lock.
 LockResult platLockFile(const NChar* path, LockHandle** handle);
 
@@ -373,12 +374,20 @@ typedef void (*TreeFileVisitor)(const TreeFile* file, void* context);
 // going down into subfolders but never through a symbolic link or junction
 // (such an entry is visited as a file itself). False when some part of the
 // tree could not be read; what could be read has been visited.
+// Neither this nor the removal below recurses: any depth is walked with a
+// bounded number of open folders and memory of a name per level.
 bool platScanTree(const NChar* path, TreeFileVisitor visit, void* context);
+// The same for the folder name within the open folder parent (path: its
+// path, for the Windows build, which works by path).
+bool platScanTreeAt(DirHandle* parent, const NChar* name, const NChar* path, TreeFileVisitor visit,
+                    void* context);
 
-// Gives the folder from the name to in the same parent folder; never
-// follows a symbolic link and never replaces a non-empty folder. False on
-// failure (platFailureText tells why).
-bool platRenameFolder(const NChar* from, const NChar* to);
+// Gives the folder from within the open folder dir the name to there;
+// never follows a symbolic link and never replaces a non-empty folder.
+// The paths are the two names' full paths (the Windows build uses them).
+// False on failure (platFailureText tells why).
+bool platRenameFolderAt(DirHandle* dir, const NChar* from, const NChar* fromPath, const NChar* to,
+                        const NChar* toPath);
 
 // Told about each entry that platRemoveTreeReporting could not remove: its
 // path and the reason (the failing call and the system's text).
@@ -392,13 +401,33 @@ typedef void (*RemoveFailureReport)(const NChar* path, const NChar* reason, void
 // cannot remove. False when anything is left.
 bool platRemoveTree(const NChar* path);
 bool platRemoveTreeReporting(const NChar* path, RemoveFailureReport report, void* context);
+// The same for name within the open folder parent (path: its full path,
+// for messages and the Windows build). On POSIX nothing is resolved by
+// path: a folder swapped for a link while the removal runs below it is
+// never followed, nor is another file system mounted inside the tree.
+bool platRemoveTreeAt(DirHandle* parent, const NChar* name, const NChar* path, RemoveFailureReport report,
+                      void* context);
 
-// Lets the owner of the folder path (with or without a final separator)
-// create and remove entries in it again; a symbolic link is not followed.
-// The folder's final access is given later, as for any folder of a run.
-// Nothing to do on Windows, where a folder's access does not come from
-// its source.
-bool platMakeFolderWritable(const NChar* path);
+// Lets the owner of the open folder dir create and remove entries in it
+// again. The folder's final access is given later, as for any folder of a
+// run. Nothing to do on Windows, where a folder's access does not come
+// from its source.
+bool platMakeDirWritable(DirHandle* dir);
+
+// The identity of name within the open folder dir, without following a
+// symbolic link. False when it cannot be read.
+bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileIdentity* identity);
+
+// Takes away what others may do with the program's own file path (POSIX:
+// group and other bits), never through a link; nothing when it is missing
+// or not a regular file. Windows keeps the access the system gave.
+void platKeepPrivate(const NChar* path);
+
+// True when the process runs as the administrator (POSIX: root) and users
+// other than the folder's owner may enter the folder path (POSIX: a search
+// bit for group or others). Always false on Windows, whose folders take
+// their access from the system.
+bool platOthersMayEnter(const NChar* path);
 
 // ---- facts of this run for the lock text -------------------------------------
 

@@ -205,12 +205,12 @@ static void pathOf(const NChar* root, const NChar* name, NChar* path)
     formatText(path, PATH_CHARS, N("%s%s"), root, name);
 }
 
-static void countSnapshot(const NChar* root, Snapshot* snapshot, DeletedFiles* deleted)
+static void countSnapshot(const NChar* root, DirHandle* rootDir, Snapshot* snapshot, DeletedFiles* deleted)
 {
     NChar path[PATH_CHARS];
     pathOf(root, snapshot->name, path);
     ScanContext scan = {snapshot, deleted};
-    if (!platScanTree(path, countFile, &scan)) {
+    if (!platScanTreeAt(rootDir, snapshot->name, path, countFile, &scan)) {
         NChar reason[256];
         platFailureText(reason, 256);
         printTo(stderr, N("cannot read all of %s: %s\n"), path, reason);
@@ -235,26 +235,30 @@ static void reportRemoveFailure(const NChar* path, const NChar* reason, void*)
 
 // Renames the snapshot to "<name>.deleting" first, so that a prune stopped
 // halfway never leaves a part of a snapshot that looks whole; then removes
-// that tree. False when anything is left.
-static bool deleteSnapshot(const NChar* root, const Snapshot& snapshot, DeletedFiles* deleted)
+// that tree. False when anything is left. Everything is done relative to
+// the open root, so that nothing is looked up again by path.
+static bool deleteSnapshot(const NChar* root, DirHandle* rootDir, const Snapshot& snapshot, DeletedFiles* deleted)
 {
     NChar path[PATH_CHARS];
+    NChar deletingName[PRUNE_NAME_CHARS];
     NChar deletingPath[PATH_CHARS];
     pathOf(root, snapshot.name, path);
     if (snapshot.unfinished) {
-        copyText(deletingPath, PATH_CHARS, path);
+        copyText(deletingName, PRUNE_NAME_CHARS, snapshot.name);
     } else {
-        formatText(deletingPath, PATH_CHARS, N("%s%s"), path, DELETING_SUFFIX);
-        if (!platRenameFolder(path, deletingPath)) {
-            NChar reason[256];
-            platFailureText(reason, 256);
-            printTo(stderr, N("cannot rename %s: %s\n"), path, reason);
-            platScanTree(path, keepFile, deleted);
-            return false;
-        }
+        formatText(deletingName, PRUNE_NAME_CHARS, N("%s%s"), snapshot.name, DELETING_SUFFIX);
     }
-    if (platRemoveTreeReporting(deletingPath, reportRemoveFailure, nullptr)) return true;
-    platScanTree(deletingPath, keepFile, deleted);
+    pathOf(root, deletingName, deletingPath);
+    if (!snapshot.unfinished &&
+        !platRenameFolderAt(rootDir, snapshot.name, path, deletingName, deletingPath)) {
+        NChar reason[256];
+        platFailureText(reason, 256);
+        printTo(stderr, N("cannot rename %s: %s\n"), path, reason);
+        platScanTreeAt(rootDir, snapshot.name, path, keepFile, deleted);
+        return false;
+    }
+    if (platRemoveTreeAt(rootDir, deletingName, deletingPath, reportRemoveFailure, nullptr)) return true;
+    platScanTreeAt(rootDir, deletingName, deletingPath, keepFile, deleted);
     return false;
 }
 
@@ -279,13 +283,15 @@ static bool lockRoot(const NChar* root, LockHandle** lock)
     if (locked == LOCK_TAKEN) return true;
     if (locked == LOCK_BUSY)
         printTo(stderr, N("backup root %s is in use by another run.\n"), root);
+    else if (locked == LOCK_NOT_REGULAR)
+        printTo(stderr, N("%s is not a regular file: remove it.\n"), lockPath);
     else
         printTo(stderr, N("cannot lock backup root %s\n"), root);
     return false;
 }
 
 // Everything after the lock: the choice, the cost lines, the deletions.
-static int pruneRoot(const NChar* root, const KeepCounts& keep)
+static int pruneOpenRoot(const NChar* root, DirHandle* rootDir, const KeepCounts& keep)
 {
     if (readStateFile(root) == nullptr) return 1;
     NChar linkedName[PRUNE_NAME_CHARS];
@@ -316,18 +322,33 @@ static int pruneRoot(const NChar* root, const KeepCounts& keep)
     DeletedFiles deleted;
     for (Snapshot& snapshot : snapshots) {
         bool deleting = snapshot.rule == KEEP_NONE;
-        if (deleting || !pruneSettings.silent) countSnapshot(root, &snapshot, deleting ? &deleted : nullptr);
+        if (deleting || !pruneSettings.silent)
+            countSnapshot(root, rootDir, &snapshot, deleting ? &deleted : nullptr);
         if (!pruneSettings.silent) printCost(snapshot);
     }
 
     int failures = 0;
     if (!pruneSettings.noExec) {
         for (const Snapshot& snapshot : snapshots)
-            if (snapshot.rule == KEEP_NONE && !deleteSnapshot(root, snapshot, &deleted)) ++failures;
+            if (snapshot.rule == KEEP_NONE && !deleteSnapshot(root, rootDir, snapshot, &deleted)) ++failures;
     }
     NChar freed[GROUPED_TEXT_CHARS];
     printOut(N("%22s bytes freed\n"), groupedCount(static_cast<int64_t>(freedBytes(deleted)), freed));
     return failures > 0 ? 2 : 0;
+}
+
+// The root is opened once; every snapshot is counted, renamed and removed
+// relative to it.
+static int pruneRoot(const NChar* root, const KeepCounts& keep)
+{
+    DirHandle* rootDir = platOpenDir(nullptr, nullptr, root, DIR_FOLLOW);
+    if (rootDir == nullptr) {
+        printTo(stderr, N("no dir: %s\n"), root);
+        return 1;
+    }
+    int result = pruneOpenRoot(root, rootDir, keep);
+    platCloseDir(rootDir);
+    return result;
 }
 
 int runPrune(int argc, NChar** argv)

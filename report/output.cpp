@@ -56,13 +56,27 @@ static void putPadding(MessageWriter& writer, NChar c, long count)
 }
 
 // A control character in a value (a file may be named "x\n 1.000 files
-// linked") would break or forge a line: it is shown as '?'. The format's
-// own line feeds are not values.
+// linked") would break or forge a line, and one of the C1 set (U+0080 to
+// U+009F, U+009B among them, which terminals take as the start of a
+// command) could rewrite the screen: each is shown as one '?'. The
+// format's own line feeds are not values.
 static NChar shownChar(NChar c)
 {
     unsigned long code = static_cast<unsigned long>(c);
     if (sizeof(NChar) == 1) code &= 0xFF;
-    return code < 0x20 || code == 0x7F ? N('?') : c;
+    bool c1 = sizeof(NChar) > 1 && code >= 0x80 && code <= 0x9F;
+    return code < 0x20 || code == 0x7F || c1 ? N('?') : c;
+}
+
+// Code units of text at k that form one C1 control character in UTF-8
+// (the bytes C2 80 to C2 9F); 0 when none begins there. A wide build
+// meets them as single characters in shownChar.
+static long utf8ControlAt(const NChar* text, long k, long length)
+{
+    if (sizeof(NChar) != 1 || k + 1 >= length) return 0;
+    unsigned long lead = static_cast<unsigned long>(text[k]) & 0xFF;
+    unsigned long next = static_cast<unsigned long>(text[k + 1]) & 0xFF;
+    return lead == 0xC2 && next >= 0x80 && next <= 0x9F ? 2 : 0;
 }
 
 struct Conversion {
@@ -79,7 +93,14 @@ static void putValueText(MessageWriter& writer, const Conversion& form, const NC
     long length = 0;
     while ((form.precision < 0 || length < form.precision) && text[length] != 0) ++length;
     if (!form.leftAlign) putPadding(writer, N(' '), form.width - length);
-    for (long k = 0; k < length; ++k) putChar(writer, shownChar(text[k]));
+    for (long k = 0; k < length; ++k) {
+        if (utf8ControlAt(text, k, length) != 0) {
+            putChar(writer, N('?'));
+            ++k;
+            continue;
+        }
+        putChar(writer, shownChar(text[k]));
+    }
     if (form.leftAlign) putPadding(writer, N(' '), form.width - length);
 }
 
@@ -239,12 +260,45 @@ void writeLogHeader(FILE* stream)
     logState.headerWritten = 1;
 }
 
+static FILE* runLog = nullptr;
+static bool runLogOpened = false;
+
+void openRunLog()
+{
+    if (runLogOpened || logState.logPath[0] == 0) return;
+    runLogOpened = true;
+    runLog = platOpenStream(logState.logPath, "a");
+    if (runLog != nullptr) return;
+    FileData data;
+    if (platGetFileData(logState.logPath, &data) &&
+        ((data.attributes & (ATTR_DIRECTORY | ATTR_REPARSE_POINT)) || data.isSpecialFile))
+        printTo(stderr, N("%s is not a regular file: this run's log is lost.\n"), logState.logPath);
+}
+
+FILE* runLogStream()
+{
+    return runLog;
+}
+
+void closeRunLog()
+{
+    if (runLog != nullptr) fclose(runLog);
+    runLog = nullptr;
+    runLogOpened = false;
+}
+
 void logMessage(const NChar* format, ...)
 {
     va_list values;
     va_start(values, format);
     if (capturingOutput()) {
         writeMessage(nullptr, CHANNEL_LOG, format, values);
+    } else if (runLogOpened) {
+        if (runLog != nullptr) {
+            writeLogHeader(runLog);
+            writeMessage(runLog, CHANNEL_LOG, format, values);
+            fflush(runLog);
+        }
     } else {
         FILE* log = platOpenStream(logState.logPath, "a");
         if (log != nullptr) {
@@ -260,6 +314,13 @@ void writeCapturedOutput(OutputChannel channel, const NChar* text, size_t length
 {
     if (channel != CHANNEL_LOG) {
         platWriteText(channel == CHANNEL_STDOUT ? stdout : stderr, text, length);
+        return;
+    }
+    if (runLogOpened) {
+        if (runLog == nullptr) return;
+        writeLogHeader(runLog);
+        platWriteText(runLog, text, length);
+        fflush(runLog);
         return;
     }
     FILE* log = platOpenStream(logState.logPath, "a");

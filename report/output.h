@@ -2,8 +2,9 @@
 //
 // Formats are the program's fixed texts; a path is always a value, never a
 // format, and a control character in a value is printed as '?', so that no
-// name can break a line or forge one. The log file is opened and closed
-// for every line and only ever appended to.
+// name can break a line or forge one. The log file is only ever appended
+// to; a run opens it once, after its last refusal, and keeps it open to
+// its end, so that no line is lost when descriptors run short.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,15 @@ int printTo(FILE* stream, const NChar* format, ...);
 int printOut(const NChar* format, ...);
 void logMessage(const NChar* format, ...);
 void writeLogHeader(FILE* stream);
+
+// Opens log.txt (logState.logPath) for the rest of the run: only a regular
+// file, never through a link. One that is something else is said on
+// standard error, and the run goes on without a log. Until it is called,
+// each log line opens the file by itself (a refusal that holds the lock).
+void openRunLog();
+// The run's open log; null when there is none.
+FILE* runLogStream();
+void closeRunLog();
 void showProgress(ProgressKind kind, const NChar* path);
 
 // Writes text that a part of the walk captured to where it was meant to

@@ -17,3 +17,9 @@ extern thread_local LayerFailure lastFailure;
 // returns false, so that a failing path reads "return failed("openat");".
 bool failed(const char* call);
 bool failedWith(const char* call, int code);
+
+// An open folder of the walk: its descriptor (the tree functions work
+// below it too).
+struct DirHandle {
+    int fd;
+};

@@ -22,7 +22,12 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
     *handle = nullptr;
     // O_NONBLOCK: a FIFO of that name opens at once and is refused below.
     int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) return failed("open"), LOCK_FAILED;
+    if (fd < 0) {
+        failed("open");
+        struct stat seen;
+        bool other = lstat(path, &seen) == 0 && !S_ISREG(seen.st_mode);
+        return other ? LOCK_NOT_REGULAR : LOCK_FAILED;
+    }
     struct stat info;
     if (fstat(fd, &info) != 0) {
         failed("fstat");
@@ -30,9 +35,8 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
         return LOCK_FAILED;
     }
     if (!S_ISREG(info.st_mode)) {
-        failedWith("open", EINVAL); // not a regular file
         close(fd);
-        return LOCK_FAILED;
+        return LOCK_NOT_REGULAR;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         bool busy = errno == EWOULDBLOCK;

@@ -169,10 +169,6 @@ bool platRemoveFile(const NChar* path)
 
 // ---- open folders --------------------------------------------------------------
 
-struct DirHandle {
-    int fd;
-};
-
 // The descriptor of a folder, -1 for the null folder (one that could not
 // be opened or made), so that every call in it fails with EBADF.
 static int fdOf(DirHandle* dir)
@@ -501,6 +497,8 @@ FindHandle* platFindFirstIn(DirHandle* dir, const NChar* dirPath, FindEntry* ent
 {
     (void)dirPath;
     if (dir == nullptr) return failedWith("getdents64", EBADF), nullptr;
+    // From its first entry, whatever was read of the folder before.
+    lseek(dir->fd, 0, SEEK_SET);
     return findOf(dir->fd, false, entry);
 }
 
@@ -672,7 +670,9 @@ FILE* platOpenStream(const NChar* path, const char* mode)
         return nullptr;
     // O_NONBLOCK: a FIFO of the file's name opens at once (or fails) and
     // is refused below instead of hanging the run.
-    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    // The program's files hold paths and names of the users' files: made
+    // for their owner alone, whatever the umask.
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) return failed("open"), nullptr;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {

@@ -34,13 +34,27 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
-    if (file == INVALID_HANDLE_VALUE) return failed("CreateFileW"), LOCK_FAILED;
+    if (file == INVALID_HANDLE_VALUE) {
+        failed("CreateFileW");
+        DWORD attributes = GetFileAttributesW(path);
+        bool other = attributes != INVALID_FILE_ATTRIBUTES &&
+                     (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+        return other ? LOCK_NOT_REGULAR : LOCK_FAILED;
+    }
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    if (GetFileType(file) != FILE_TYPE_DISK) {
         failedWith("CreateFileW", ERROR_INVALID_FUNCTION); // not a regular file
         CloseHandle(file);
+        return LOCK_NOT_REGULAR;
+    }
+    if (!GetFileInformationByHandle(file, &info)) {
+        failed("GetFileInformationByHandle");
+        CloseHandle(file);
         return LOCK_FAILED;
+    }
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+        CloseHandle(file);
+        return LOCK_NOT_REGULAR;
     }
     OVERLAPPED region = lockRegion();
     if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 static std::wstring withoutTrailingSeparator(const NChar* path)
 {
@@ -49,17 +50,66 @@ static bool readTreeFile(const std::wstring& path, TreeFile* file)
     return true;
 }
 
+// One folder being listed in an iterative walk: the length of its path in
+// the walk's path buffer, and its open listing with the entry it holds.
+struct FindFrame {
+    size_t length;
+    HANDLE find;
+    WIN32_FIND_DATAW data;
+    bool fresh; // data holds the listing's first entry, not yet taken
+};
+
+// Opens the listing of the folder path and pushes it; false when it
+// cannot be listed (the failure record tells why).
+static bool pushFolder(std::vector<FindFrame>* frames, const std::wstring& path)
+{
+    FindFrame frame;
+    frame.length = path.size();
+    frame.find = FindFirstFileW((path + L"\\*").c_str(), &frame.data);
+    if (frame.find == INVALID_HANDLE_VALUE) return failed("FindFirstFileW");
+    frame.fresh = true;
+    frames->push_back(frame);
+    return true;
+}
+
+// The next entry of the deepest listing; false at its end (the failure
+// record set, and broken, when the listing failed rather than ended).
+static bool nextEntry(FindFrame* frame, bool* broken)
+{
+    *broken = false;
+    if (frame->fresh) {
+        frame->fresh = false;
+        return true;
+    }
+    if (FindNextFileW(frame->find, &frame->data)) return true;
+    DWORD ended = GetLastError();
+    if (ended != ERROR_NO_MORE_FILES) *broken = !failedWith("FindNextFileW", ended);
+    return false;
+}
+
+// Walks the tree without recursion: a path buffer and one listing per level.
 static bool scanFolder(const std::wstring& folder, TreeFileVisitor visit, void* context)
 {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return failed("FindFirstFileW");
+    std::wstring path = folder;
+    std::vector<FindFrame> frames;
+    if (!pushFolder(&frames, path)) return false;
     bool whole = true;
-    do {
-        if (isDotName(data.cFileName)) continue;
-        std::wstring path = folder + L"\\" + data.cFileName;
-        if (isRealFolder(data.dwFileAttributes)) {
-            if (!scanFolder(path, visit, context)) whole = false;
+    while (!frames.empty()) {
+        FindFrame& frame = frames.back();
+        bool broken = false;
+        if (!nextEntry(&frame, &broken)) {
+            if (broken) whole = false;
+            FindClose(frame.find);
+            frames.pop_back();
+            if (!frames.empty()) path.resize(frames.back().length);
+            continue;
+        }
+        if (isDotName(frame.data.cFileName)) continue;
+        path.resize(frame.length);
+        path += L"\\";
+        path += frame.data.cFileName;
+        if (isRealFolder(frame.data.dwFileAttributes)) {
+            if (!pushFolder(&frames, path)) whole = false;
             continue;
         }
         TreeFile file;
@@ -67,10 +117,7 @@ static bool scanFolder(const std::wstring& folder, TreeFileVisitor visit, void* 
             visit(&file, context);
         else
             whole = false;
-    } while (FindNextFileW(find, &data));
-    DWORD ended = GetLastError();
-    if (ended != ERROR_NO_MORE_FILES) whole = failedWith("FindNextFileW", ended);
-    FindClose(find);
+    }
     return whole;
 }
 
@@ -83,15 +130,28 @@ bool platScanTree(const NChar* path, TreeFileVisitor visit, void* context)
     return scanFolder(folder, visit, context);
 }
 
+bool platScanTreeAt(DirHandle* parent, const NChar* name, const NChar* path, TreeFileVisitor visit,
+                    void* context)
+{
+    // By path: the Windows layer's folders are paths.
+    (void)parent;
+    (void)name;
+    return platScanTree(path, visit, context);
+}
+
 // ---- renaming and removing -----------------------------------------------------
 
-bool platRenameFolder(const NChar* from, const NChar* to)
+bool platRenameFolderAt(DirHandle* dir, const NChar* from, const NChar* fromPath, const NChar* to,
+                        const NChar* toPath)
 {
-    std::wstring source = withoutTrailingSeparator(from);
+    (void)dir;
+    (void)from;
+    (void)to;
+    std::wstring source = withoutTrailingSeparator(fromPath);
     DWORD attributes = GetFileAttributesW(source.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return failed("GetFileAttributesW");
     if (!isRealFolder(attributes)) return failedWith("MoveFileExW", ERROR_DIRECTORY);
-    return MoveFileExW(source.c_str(), withoutTrailingSeparator(to).c_str(), 0) || failed("MoveFileExW");
+    return MoveFileExW(source.c_str(), withoutTrailingSeparator(toPath).c_str(), 0) || failed("MoveFileExW");
 }
 
 struct Removal {
@@ -100,14 +160,21 @@ struct Removal {
     bool whole;
 };
 
-static void reportFailure(Removal* removal, const std::wstring& path, const char* call)
+// Reports the failure the record holds.
+static void reportKept(Removal* removal, const std::wstring& path)
 {
-    failed(call);
     removal->whole = false;
     if (removal->report == nullptr) return;
     wchar_t reason[512];
     platFailureText(reason, 512);
     removal->report(path.c_str(), reason, removal->context);
+}
+
+// Keeps the failure of call, just made, and reports it.
+static void reportFailure(Removal* removal, const std::wstring& path, const char* call)
+{
+    failed(call);
+    reportKept(removal, path);
 }
 
 static bool isGone(DWORD code)
@@ -124,29 +191,56 @@ static void makeWritable(const std::wstring& path, DWORD attributes)
     SetFileAttributesW(path.c_str(), cleared != 0 ? cleared : FILE_ATTRIBUTE_NORMAL);
 }
 
-static void removeEntry(const std::wstring& path, DWORD attributes, Removal* removal)
+// Removes one entry that is no real folder: a file, or a junction or link
+// to a folder, which RemoveDirectoryW removes alone.
+static void removeLeaf(const std::wstring& path, DWORD attributes, Removal* removal)
 {
     makeWritable(path, attributes);
-    if (isRealFolder(attributes)) {
-        WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-        if (find == INVALID_HANDLE_VALUE) {
-            if (!isGone(GetLastError())) reportFailure(removal, path, "FindFirstFileW");
-        } else {
-            do {
-                if (!isDotName(data.cFileName))
-                    removeEntry(path + L"\\" + data.cFileName, data.dwFileAttributes, removal);
-            } while (FindNextFileW(find, &data));
-            FindClose(find);
-        }
-    }
-    // A junction or a link to a folder is a folder entry: RemoveDirectoryW
-    // removes the link alone.
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!RemoveDirectoryW(path.c_str()) && !isGone(GetLastError()))
             reportFailure(removal, path, "RemoveDirectoryW");
     } else if (!DeleteFileW(path.c_str()) && !isGone(GetLastError())) {
         reportFailure(removal, path, "DeleteFileW");
+    }
+}
+
+// Empties a tree without recursion, one listing per level, and removes
+// each folder once its listing has ended.
+static void removeEntry(const std::wstring& top, DWORD attributes, Removal* removal)
+{
+    if (!isRealFolder(attributes)) return removeLeaf(top, attributes, removal);
+    makeWritable(top, attributes);
+    std::wstring path = top;
+    std::vector<FindFrame> frames;
+    if (!pushFolder(&frames, path)) {
+        if (!isGone(lastFailure.code)) reportKept(removal, path);
+        return;
+    }
+    while (!frames.empty()) {
+        FindFrame& frame = frames.back();
+        bool broken = false;
+        if (!nextEntry(&frame, &broken)) {
+            FindClose(frame.find);
+            path.resize(frame.length);
+            frames.pop_back();
+            if (broken) reportKept(removal, path);
+            if (!RemoveDirectoryW(path.c_str()) && !isGone(GetLastError()))
+                reportFailure(removal, path, "RemoveDirectoryW");
+            if (!frames.empty()) path.resize(frames.back().length);
+            continue;
+        }
+        if (isDotName(frame.data.cFileName)) continue;
+        path.resize(frame.length);
+        path += L"\\";
+        path += frame.data.cFileName;
+        DWORD childAttributes = frame.data.dwFileAttributes;
+        if (!isRealFolder(childAttributes)) {
+            removeLeaf(path, childAttributes, removal);
+            continue;
+        }
+        makeWritable(path, childAttributes);
+        if (pushFolder(&frames, path)) continue;
+        if (!isGone(lastFailure.code)) reportKept(removal, path);
     }
 }
 
@@ -169,9 +263,37 @@ bool platRemoveTree(const NChar* path)
     return platRemoveTreeReporting(path, nullptr, nullptr);
 }
 
-bool platMakeFolderWritable(const NChar* path)
+bool platRemoveTreeAt(DirHandle* parent, const NChar* name, const NChar* path, RemoveFailureReport report,
+                      void* context)
+{
+    (void)parent;
+    (void)name;
+    return platRemoveTreeReporting(path, report, context);
+}
+
+bool platMakeDirWritable(DirHandle* dir)
 {
     // A Windows folder's access does not come from its source: nothing to do.
-    (void)path;
+    (void)dir;
     return true;
+}
+
+bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileIdentity* identity)
+{
+    // The Windows build stores no links: the path names the entry itself.
+    (void)dir;
+    (void)name;
+    return platGetIdentity(path, identity);
+}
+
+void platKeepPrivate(const NChar* path)
+{
+    // A file in the root has the access the system gives it there.
+    (void)path;
+}
+
+bool platOthersMayEnter(const NChar* path)
+{
+    (void)path;
+    return false;
 }

@@ -154,7 +154,9 @@ case_begin "an unwritable backup root: the run is refused before any file, nothi
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
 first_snapshot
 change_file "$src/z.txt"
+# The root and its state file opened to the user, so that only writing fails.
 chmod 755 "$bk"
+chmod 644 "$bk/_dir"
 remember "$bk"
 run_linksnap_unprivileged "$src" "$bk"
 expect_rc 1

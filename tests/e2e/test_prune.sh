@@ -308,4 +308,24 @@ run_prune d=1 "$root"
 expect_rc 0
 expect_absent "$root/2026_01_05.deleting"
 
+if ! on_windows; then
+    case_begin "a snapshot 5,000 levels deep is counted and deleted with 1,024 descriptors"
+    : "${DEEPTREE:?DEEPTREE must name the deep tree helper}"
+    root="$CASE_DIR/bk"
+    make_root "$root" 2026_01_01 2026_01_10
+    mkdir "$root/2026_01_01/deep"
+    "$DEEPTREE" make "$root/2026_01_01/deep" 5000 || fail "the deep tree was not made"
+    # The deleted snapshot holds its two small files and a file on every level.
+    (ulimit -n 1024 && LINKSNAP=$LINKSNAP_PRUNE run_linksnap d=1 "$root"; echo "$RC" >"$CASE_DIR/rc")
+    RC=$(cat "$CASE_DIR/rc")
+    expect_rc 0
+    expect_file "$ERR" ""
+    expect_contains "$OUT" "2026_01_01 delete"
+    expect_contains "$OUT" "2026_01_01 delete -      $(printf '%15s files' 5.002)"
+    expect_absent "$root/2026_01_01"
+    expect_absent "$root/2026_01_01.deleting"
+    expect_file "$root/2026_01_10/sub/b.txt" "beta
+"
+fi
+
 finish

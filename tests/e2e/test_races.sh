@@ -5,6 +5,7 @@
 # readable by more users than its source at any moment, and the program's
 # own files in the root are never followed, nor hang the run.
 . "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/faults_lib.sh"
 
 if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
     echo "skipped: needs root and setpriv"
@@ -170,5 +171,77 @@ while kill -0 "$pid" 2>/dev/null && [ ! -e "$bk/$TODAY/d1" ]; do :; done
 mv "$bk/$TODAY" "$bk/moved" && ln -s "$outside" "$bk/$TODAY"
 wait "$pid"
 [ -z "$(ls -A "$outside")" ] || fail "files were written outside the backup root: $(ls "$outside" | head -3)"
+
+case_begin "a user swapping her folder for a link while root continues a stopped snapshot: nothing outside is touched"
+: "${FAULT_SHIM:?FAULT_SHIM must name the fault library}"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk" outside="$CASE_DIR/outside"
+mkdir -p "$src/u/d" "$outside/sub"
+for n in o1 o2 o3 sub/o4; do printf 'keep %s' "$n" >"$outside/$n"; done
+head -c 1000000 /dev/urandom >"$src/u/d/big"
+printf 'mine' >"$src/u/d/f"
+chown -R $USER_ID:$USER_ID "$src/u"
+run_linksnap -s "$src" "$bk"
+expect_rc 0
+# As if that run had been stopped before its end: no state file names the
+# snapshot, and the copy of big was not made yet. The root is one the user
+# may enter, as older roots are; she owns her folder in the snapshot.
+snap="$bk/$TODAY"
+rm "$bk/_dir" "$snap/u/d/big"
+chmod 755 "$bk"
+as_user ln -s "$outside" "$snap/u/x"
+# The run stops itself as the copy of big begins in her folder; then she
+# trades the folder for her link to the root-owned tree, once.
+env LD_PRELOAD="$FAULT_SHIM" FAULT_STOP_PATH="$snap/u/d/big" "$LINKSNAP" -s "$src" "$bk" \
+    >"$OUT" 2>"$ERR" </dev/null &
+pid=$!
+wait_stopped "$pid" || fail "the run did not stop at the copy"
+as_user "$SWAPPER" --once "$snap/u/d" "$snap/u/x" || fail "the swap failed"
+kill -CONT "$pid"
+wait "$pid"
+for n in o1 o2 o3 sub/o4; do expect_file "$outside/$n" "keep $n"; done
+grep -q "continuing the unfinished snapshot" "$bk/log.txt" || fail "the snapshot was not continued"
+
+case_begin "the root's own files are for root alone whatever the umask; a root others may enter is pointed out"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+mkdir -p "$src"
+printf 'x' >"$src/f"
+umask_before=$(umask)
+umask 000
+"$LINKSNAP" -s "$src" "$bk" >"$OUT" 2>"$ERR"
+[ "$(stat -c %a "$bk")" = 700 ] || fail "a new root is $(stat -c %a "$bk")"
+for f in _dir log.txt _lock; do
+    [ "$(stat -c %a "$bk/$f")" = 600 ] || fail "$f is $(stat -c %a "$bk/$f")"
+done
+expect_file "$ERR" ""
+# An existing root open to others, with files others may read and write:
+# narrowed, and said once.
+rm -r "${bk:?}/$TODAY"
+chmod 755 "$bk"
+chmod 666 "$bk/_dir" "$bk/log.txt" "$bk/_lock"
+run_linksnap -s "$src" "$bk"
+umask "$umask_before"
+expect_rc 0
+expect_lines "$ERR" "backup root $bk/ may be entered by other users: chmod 700 $bk/"
+for f in _dir log.txt _lock; do
+    [ "$(stat -c %a "$bk/$f")" = 600 ] || fail "$f stays $(stat -c %a "$bk/$f")"
+done
+
+case_begin "a lock or log that is no regular file: named; linksnap runs unlocked without a log, prune refuses"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+mkdir -p "$src"
+printf 'x' >"$src/f"
+run_linksnap -s "$src" "$bk"
+rm -r "${bk:?}/$TODAY" "$bk/log.txt" "$bk/_lock"
+mkdir "$bk/_lock"
+mkfifo "$bk/log.txt"
+run_linksnap -s "$src" "$bk"
+expect_rc 0
+expect_lines "$ERR" "$bk/_lock is not a regular file: remove it." \
+    "$bk/log.txt is not a regular file: this run's log is lost."
+[ -f "$bk/$TODAY/f" ] || fail "the run made no snapshot"
+LINKSNAP=$LINKSNAP_PRUNE run_linksnap d=1 "$bk"
+expect_rc 1
+expect_lines "$ERR" "$bk/_lock is not a regular file: remove it."
+[ -d "$bk/$TODAY" ] || fail "prune deleted without the lock"
 
 finish

@@ -246,6 +246,13 @@ run_linksnap -s "$(np "$src")" "$(np "$bk")"
 expect_rc 1
 expect_lines "$ERR" "destination $(np "$bk/$TODAY/") already exists."
 expect_file "$bk/$TODAY/note" "mine"
+# A lock text that names today's folder, written by anyone who may write
+# the root: it holds no identity of that folder, so nothing is continued.
+printf 'pid 1\nsnapshot x/%s/\n' "$TODAY" >"$bk/_lock"
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+expect_rc 1
+expect_lines "$ERR" "destination $(np "$bk/$TODAY/") already exists."
+expect_file "$bk/$TODAY/note" "mine"
 # A folder that is no backup root, given alone: refused, and no lock file
 # is left in it.
 mkdir "$CASE_DIR/plain"

@@ -40,6 +40,7 @@ printf 'inner' >"$src/now-folder/f"
 : >"$prev/now-folder/f"
 touch -d '2005-01-01 00:00:00' "$src/was-folder" "$prev/was-folder"
 printf '%s\r\n$%s\r\n' "$(np "$src/")" "$(np "$prev/" | cut -c2-)" >"$bk/_dir"
+chmod 700 "$bk" # a root made by hand, closed to others like one linksnap makes
 run_linksnap "$(np "$src")" "$(np "$bk")"
 expect_rc 0
 expect_stderr ""

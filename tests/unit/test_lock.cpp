@@ -40,7 +40,7 @@ TEST(RootLock, AFolderIsNoLockFile)
     TempDir dir;
     std::filesystem::create_directory(dir.path() / "_lock");
     LockHandle* handle = nullptr;
-    EXPECT_EQ(platLockFile(dir.at("_lock").c_str(), &handle), LOCK_FAILED);
+    EXPECT_EQ(platLockFile(dir.at("_lock").c_str(), &handle), LOCK_NOT_REGULAR);
     EXPECT_EQ(handle, nullptr);
 }
 
@@ -57,7 +57,7 @@ TEST(FailureRecord, NamesTheCallAndTheSystemsReasonPerThread)
 
     std::filesystem::create_directory(dir.path() / "_lock");
     LockHandle* handle = nullptr;
-    ASSERT_EQ(platLockFile(dir.at("_lock").c_str(), &handle), LOCK_FAILED);
+    ASSERT_EQ(platLockFile(dir.at("_lock").c_str(), &handle), LOCK_NOT_REGULAR);
     platFailureText(text, 512);
     NString lockReason(text);
     EXPECT_FALSE(lockReason.empty());
@@ -100,6 +100,14 @@ TEST(RootLock, TheLockTextNamesASnapshotByItsFolderName)
     EXPECT_FALSE(lockTextNamesSnapshot(N("snapshot /bk/2026_12_08/more/\n"), today));
     EXPECT_FALSE(lockTextNamesSnapshot(N("host 2026_12_08\nsnapshot \n"), today));
     EXPECT_FALSE(lockTextNamesSnapshot(N(""), today));
+    FileIdentity identity;
+    ASSERT_TRUE(lockTextIdentity(N("snapshot /bk/2026_12_08/\r\nidentity 2049 18446744073709551615\r\n"),
+                                 &identity));
+    EXPECT_EQ(identity.volume, 2049u);
+    EXPECT_EQ(identity.index, 18446744073709551615u);
+    EXPECT_FALSE(lockTextIdentity(N("identity 2049\n"), &identity));
+    EXPECT_FALSE(lockTextIdentity(N("identity 1 18446744073709551616\n"), &identity));
+    EXPECT_FALSE(lockTextIdentity(N("identity 1 2x\n"), &identity));
 }
 
 TEST(RootLock, ARunWritesItsFactsForTheNext)
@@ -117,9 +125,21 @@ TEST(RootLock, ARunWritesItsFactsForTheNext)
     EXPECT_NE(text.find("\nhost "), std::string::npos) << text;
     EXPECT_NE(text.find("\nstart "), std::string::npos) << text;
 
+    // Named before its folder exists: no identity yet, no folder continued.
     ASSERT_TRUE(lockBackupRoot(dir.dir().c_str()));
-    EXPECT_TRUE(lastRunMadeSnapshot(N("2026_12_08")));
-    EXPECT_FALSE(lastRunMadeSnapshot(N("2026_12_09")));
+    EXPECT_FALSE(lastRunMadeSnapshot(snapshot.c_str(), N("2026_12_08")));
+    std::filesystem::create_directory(dir.path() / "2026_12_08");
+    recordRunInLock(snapshot.c_str());
+    releaseBackupRoot();
+
+    ASSERT_TRUE(lockBackupRoot(dir.dir().c_str()));
+    EXPECT_TRUE(lastRunMadeSnapshot(snapshot.c_str(), N("2026_12_08")));
+    EXPECT_FALSE(lastRunMadeSnapshot(snapshot.c_str(), N("2026_12_09")));
+    // Another folder of the same name, made after: not the run's.
+    std::filesystem::rename(dir.path() / "2026_12_08", dir.path() / "old");
+    std::filesystem::create_directory(dir.path() / "2026_12_08");
+    EXPECT_FALSE(lastRunMadeSnapshot(snapshot.c_str(), N("2026_12_08")));
+    releaseBackupRoot();
     resetRunState();
 }
 
