@@ -1,10 +1,13 @@
 #include "app/run.h"
 
+#include <cstdlib>
+
 #include "app/backup_root.h"
 #include "app/root_lock.h"
 #include "cmdline/arguments.h"
 #include "engine/copier.h"
 #include "engine/filter_lists.h"
+#include "engine/folder_pool.h"
 #include "engine/resume.h"
 #include "engine/walker.h"
 #include "platform/platform.h"
@@ -204,7 +207,8 @@ int runBackup(int argc, NChar** argv)
     // A backup root inside the source is never walked into.
     setExcludedRoot(backupRoot);
     platKeepAwake(true);
-    walkTree(sourcePath, previousSnapshotPath, snapshotPath);
+    walkTree(sourcePath, previousSnapshotPath, snapshotPath,
+             chooseWorkerCount(platCoreCount(), getenv("LINKSNAP_WORKERS")));
     platKeepAwake(false);
     runCounters.endTime = platNow();
 

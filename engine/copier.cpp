@@ -7,7 +7,13 @@
 #include "report/output.h"
 #include "report/run_state.h"
 
-CopyBuffer copyBuffer;
+thread_local CopyBuffer copyBuffer;
+static int32_t bufferCap = COPY_BUFFER_MAX;
+
+void shareCopyBuffers(int threads)
+{
+    bufferCap = threads > 1 ? COPY_BUFFER_MAX / threads : COPY_BUFFER_MAX;
+}
 
 void releaseCopyBuffer()
 {
@@ -135,12 +141,19 @@ static int transferByPlatform(FileHandle* source, FileHandle* destination, const
     }
 }
 
-// Room in the transfer buffer for a file of size bytes, up to the cap;
+// Room in the thread's transfer buffer for a file of size bytes, up to its share;
 // false when there is no buffer at all.
 static bool reserveBuffer(uint64_t size)
 {
-    int64_t wanted = size > static_cast<uint64_t>(COPY_BUFFER_MAX) ? COPY_BUFFER_MAX
-                                                                   : static_cast<int64_t>(size);
+    int32_t cap = bufferCap;
+    int64_t wanted = size > static_cast<uint64_t>(cap) ? cap : static_cast<int64_t>(size);
+    // A buffer grown when it had a larger share gives back the rest.
+    if (copyBuffer.capacity > cap) {
+        void* shrunk = realloc(copyBuffer.data, static_cast<size_t>(cap));
+        if (shrunk == nullptr) return false;
+        copyBuffer.data = static_cast<unsigned char*>(shrunk);
+        copyBuffer.capacity = cap;
+    }
     if (wanted > copyBuffer.capacity) {
         void* grown = realloc(copyBuffer.data, static_cast<size_t>(wanted));
         if (grown != nullptr) {

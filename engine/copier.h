@@ -1,5 +1,6 @@
-// The file copier: one file of the new snapshot, through one process-wide
-// transfer buffer, with the source's attributes and then its times.
+// The file copier: one file of the new snapshot, through the calling
+// thread's transfer buffer (where the platform does not move the content
+// itself), with the source's attributes and then its times.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,12 @@ struct CopyBuffer {
     int32_t capacity;
 };
 
-extern CopyBuffer copyBuffer;
+// The calling thread's buffer: the walk's workers each have their own.
+extern thread_local CopyBuffer copyBuffer;
+
+// Shares COPY_BUFFER_MAX among the threads that copy: each buffer grows to
+// at most COPY_BUFFER_MAX / threads. Set before those threads start.
+void shareCopyBuffers(int threads);
 
 // Windows system error codes that copyFile returns.
 const int ERROR_SUCCESS_CODE = 0;
@@ -44,6 +50,7 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
 int copyFile(const NChar* sourcePath, const NChar* destinationPath,
              const FileData* sourceData = nullptr);
 
+// Frees the calling thread's buffer.
 void releaseCopyBuffer();
 
 // The reason of a per-file failure, kept on the thread that met it right

@@ -1,7 +1,9 @@
 #include "engine/folder_pool.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -13,6 +15,7 @@ std::condition_variable changed;
 std::deque<void*> queue;
 std::vector<std::thread> threads;
 void (*runJob)(void*) = nullptr;
+void (*onLeaving)() = nullptr;
 int idleWorkers = 0;
 int workerCount = 1;
 bool stopping = false;
@@ -24,7 +27,7 @@ void workerLoop()
         ++idleWorkers;
         while (queue.empty() && !stopping) changed.wait(hold);
         --idleWorkers;
-        if (queue.empty()) return;
+        if (queue.empty()) break;
         void* job = queue.front();
         queue.pop_front();
         hold.unlock();
@@ -32,38 +35,12 @@ void workerLoop()
         hold.lock();
         changed.notify_all();
     }
+    hold.unlock();
+    if (onLeaving != nullptr) onLeaving();
 }
 
-} // namespace
-
-void startFolderPool(int workers, void (*run)(void*))
-{
-    std::lock_guard<std::mutex> hold(lock);
-    runJob = run;
-    workerCount = workers < 1 ? 1 : workers;
-    stopping = false;
-    idleWorkers = 0;
-    for (int k = 1; k < workerCount; ++k) threads.emplace_back(workerLoop);
-}
-
-bool folderPoolHasIdle()
-{
-    std::lock_guard<std::mutex> hold(lock);
-    return workerCount > 1 && static_cast<int>(queue.size()) < idleWorkers;
-}
-
-bool offerFolderJob(void* job)
-{
-    std::lock_guard<std::mutex> hold(lock);
-    // Only as much queued as there are idle hands: a job nobody would take
-    // soon is better walked at once by the thread that found it.
-    if (workerCount < 2 || static_cast<int>(queue.size()) >= idleWorkers) return false;
-    queue.push_back(job);
-    changed.notify_all();
-    return true;
-}
-
-bool helpWithFolderJob()
+// Runs one queued job on the calling thread; false when none is queued.
+bool runQueuedJob()
 {
     void* job;
     {
@@ -78,13 +55,70 @@ bool helpWithFolderJob()
     return true;
 }
 
+} // namespace
+
+int chooseWorkerCount(int cores, const char* asked)
+{
+    if (asked != nullptr && asked[0] >= '0' && asked[0] <= '9') {
+        char* end = nullptr;
+        long count = strtol(asked, &end, 10);
+        if (*end == 0 && count >= 1 && count <= FOLDER_POOL_MOST_WORKERS) return static_cast<int>(count);
+    }
+    if (cores < 1) return 1;
+    return cores > FOLDER_POOL_DEFAULT_CAP ? FOLDER_POOL_DEFAULT_CAP : cores;
+}
+
+int startFolderPool(int workers, void (*run)(void*), void (*leaving)())
+{
+    std::lock_guard<std::mutex> hold(lock);
+    runJob = run;
+    onLeaving = leaving;
+    stopping = false;
+    idleWorkers = 0;
+    workerCount = 1;
+    if (workers > FOLDER_POOL_MOST_WORKERS) workers = FOLDER_POOL_MOST_WORKERS;
+    try {
+        threads.reserve(static_cast<size_t>(workers > 1 ? workers - 1 : 0));
+        for (int k = 1; k < workers; ++k) {
+            threads.emplace_back(workerLoop);
+            ++workerCount;
+        }
+    } catch (const std::exception&) {
+        // No thread or no memory for one: the walk goes on with those it has.
+    }
+    return workerCount;
+}
+
+bool folderPoolHasIdle()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return workerCount > 1 && static_cast<int>(queue.size()) < idleWorkers;
+}
+
+bool offerFolderJob(void* job)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    // Only as much queued as there are idle hands: a job nobody would take
+    // soon is better walked at once by the thread that found it. This also
+    // keeps the output free of waits in a circle: a queued job's part of
+    // the output is sure to be produced.
+    if (workerCount < 2 || static_cast<int>(queue.size()) >= idleWorkers) return false;
+    try {
+        queue.push_back(job);
+    } catch (const std::exception&) {
+        return false;
+    }
+    changed.notify_all();
+    return true;
+}
+
 void waitForFolderJobs(bool (*done)())
 {
     std::unique_lock<std::mutex> hold(lock);
     while (!done()) {
         if (!queue.empty()) {
             hold.unlock();
-            helpWithFolderJob();
+            runQueuedJob();
             hold.lock();
             continue;
         }
@@ -110,4 +144,5 @@ void stopFolderPool()
     std::lock_guard<std::mutex> hold(lock);
     workerCount = 1;
     runJob = nullptr;
+    onLeaving = nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -302,7 +303,7 @@ static int walkFolder(const Level& level);
 
 struct FolderJob {
     Level level;           // the paths point into paths below
-    NChar* paths;          // the three paths, owned
+    NChar* paths;          // the three paths, in the job's own block
     FileData folderData;   // the source folder's, when known
     bool known;
     OutputNode* output;    // its part of the run's output
@@ -322,18 +323,22 @@ static NChar* keepText(NChar* at, const NChar* text, const NChar** kept)
     return at + length + 1;
 }
 
-static FolderJob* newJob(const Level& level, const FileData* folderData)
+// Room for the job and its three paths, in bytes.
+static size_t jobSize(const Level& level)
 {
     size_t chars = textLength(level.sourcePath) + textLength(level.destinationPath) + 2;
     if (level.previousPath != nullptr) chars += textLength(level.previousPath) + 1;
-    FolderJob* job = static_cast<FolderJob*>(malloc(sizeof(FolderJob)));
-    NChar* paths = static_cast<NChar*>(malloc(chars * sizeof(NChar)));
-    if (job == nullptr || paths == nullptr) {
-        free(job);
-        free(paths);
-        return nullptr;
-    }
+    return sizeof(FolderJob) + chars * sizeof(NChar);
+}
+
+static FolderJob* newJob(const Level& level, const FileData* folderData)
+{
+    size_t size = jobSize(level);
+    FolderJob* job = static_cast<FolderJob*>(malloc(size));
+    if (job == nullptr) return nullptr;
     job->level = level;
+    // The paths follow the job in the same block.
+    NChar* paths = reinterpret_cast<NChar*>(job + 1);
     job->paths = paths;
     paths = keepText(paths, level.sourcePath, &job->level.sourcePath);
     paths = keepText(paths, level.destinationPath, &job->level.destinationPath);
@@ -346,7 +351,6 @@ static FolderJob* newJob(const Level& level, const FileData* folderData)
 
 static void freeJob(FolderJob* job)
 {
-    free(job->paths);
     free(job);
 }
 
@@ -357,7 +361,13 @@ static void runFolderJob(void* taken)
     FolderJob* job = static_cast<FolderJob*>(taken);
     RunCounters before = runCounters;
     OutputNode* outer = captureOutputInto(job->output);
-    walkFolder(job->level);
+    // Nothing may end the worker: a folder whose walk fails for want of
+    // memory is reported like one that cannot be listed, and the run goes on.
+    try {
+        walkFolder(job->level);
+    } catch (const std::exception&) {
+        reportUnlistedFolder(job->level.sourcePath, job->level.destinationPath);
+    }
     finishFolder(job->known ? &job->folderData : nullptr, job->level.destination);
     platCloseDir(job->level.previous);
     platCloseDir(job->level.destination);
@@ -373,14 +383,21 @@ static void runFolderJob(void* taken)
     if (--jobsOut == 0) wakeFolderPool();
 }
 
-// Hands the open folder to an idle worker; false when none is idle (or no
-// memory is left for the job), and the caller walks it itself.
+// Hands the open folder to an idle worker; false when none is idle, when
+// the output held already reaches its bound (the job and its node count
+// toward it) or no memory is left for the job: the caller then walks it
+// itself, without waiting.
 static bool offerFolder(const Level& level, const FileData* folderData)
 {
     if (!walkOnThreads || !folderPoolHasIdle()) return false;
+    OutputNode* output = openOutputHere(jobSize(level));
+    if (output == nullptr) return false;
     FolderJob* job = newJob(level, folderData);
-    if (job == nullptr) return false;
-    job->output = openOutputHere();
+    if (job == nullptr) {
+        closeOutputNode(output);
+        return false;
+    }
+    job->output = output;
     ++jobsOut;
     if (offerFolderJob(job)) return true;
     --jobsOut;
@@ -402,30 +419,49 @@ static void emitRunOutput(OutputNode* root)
     emitOutput(root, writeCapturedOutput);
 }
 
+// Walks the top folder alone.
+static int walkAlone(const Level& top, const FileData* folderData)
+{
+    shareCopyBuffers(1);
+    int result = walkFolder(top);
+    finishFolder(folderData, top.destination);
+    return result;
+}
+
 // Walks the top folder with workers beside: the same snapshot, counts and
-// output, in the same order, as the walk on one thread.
+// output, in the same order, as the walk on one thread. With no thread to
+// be had for the output, or none for a worker, it walks alone.
 static int walkOnWorkers(const Level& top, const FileData* folderData, int workers)
 {
     OutputNode* root = openOutputRoot();
-    std::thread emitter(emitRunOutput, root);
+    std::thread emitter;
+    try {
+        emitter = std::thread(emitRunOutput, root);
+    } catch (const std::exception&) {
+        closeOutputNode(root);
+        emitOutput(root, writeCapturedOutput);
+        return walkAlone(top, folderData);
+    }
     workerCounts = RunCounters();
-    startFolderPool(workers, runFolderJob);
-    setOutputHelper(helpWithFolderJob);
-    walkOnThreads = true;
+    // Each worker copies through a buffer of its own, all of them together
+    // no larger than the one buffer of a walk alone.
+    shareCopyBuffers(workers);
+    workers = startFolderPool(workers, runFolderJob, releaseCopyBuffer);
+    walkOnThreads = workers > 1;
     captureOutputInto(root);
     int result = walkFolder(top);
     finishFolder(folderData, top.destination);
     captureOutputInto(nullptr);
     closeOutputNode(root);
+    // This thread holds no output of its own now: it may run queued jobs.
     waitForFolderJobs(allJobsDone);
     walkOnThreads = false;
-    setOutputHelper(nullptr);
     stopFolderPool();
     emitter.join();
     addRunCounts(&runCounters, workerCounts);
+    shareCopyBuffers(1);
     return result;
 }
-
 
 // Walks into the subfolder whose name (with its separator) ends the three
 // path buffers: opens it in the source and the previous snapshot, makes it
@@ -568,7 +604,8 @@ static int walkFolder(const Level& level)
     return 0;
 }
 
-int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir)
+int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir,
+             int workers)
 {
     if (isExcludedFolder(sourceDir)) return 0;
     // The source and the previous snapshot may be reached through links
@@ -587,14 +624,8 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
                  destination, destinationDir};
     FileData folderData;
     bool known = source != nullptr && platGetDirData(source, &folderData, nullptr);
-    int workers = platWorkerCount();
-    int result;
-    if (workers > 1) {
-        result = walkOnWorkers(top, known ? &folderData : nullptr, workers);
-    } else {
-        result = walkFolder(top);
-        finishFolder(known ? &folderData : nullptr, destination);
-    }
+    int result = workers > 1 ? walkOnWorkers(top, known ? &folderData : nullptr, workers)
+                             : walkAlone(top, known ? &folderData : nullptr);
     platCloseDir(destination);
     platCloseDir(previous);
     platCloseDir(source);

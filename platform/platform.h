@@ -455,8 +455,5 @@ FullPathResult platFullPath(const NChar* path, NChar* buffer, size_t capacity);
 
 // ---- the walk's workers --------------------------------------------------------
 
-// How many threads walk the tree: as many as the machine has cores, at
-// most 8; the environment variable LINKSNAP_WORKERS (1 to 64) sets another
-// count, for tests and measurements. Always 1 on Windows, where the walk
-// keeps to one thread.
-int platWorkerCount();
+// How many cores the process may run on; 1 when it cannot be told.
+int platCoreCount();

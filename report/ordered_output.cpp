@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <string>
 
 struct OutputItem {
@@ -14,7 +15,34 @@ struct OutputItem {
 struct OutputNode {
     std::deque<OutputItem> items;
     bool closed = false;
+    OutputNode* parent = nullptr; // where the emitter goes on once it is out
+    size_t cost = 0;              // counted in heldBytes until it is out
 };
+
+// Why the walk cannot hang on its output.
+//
+// Who waits for whom:
+// - A producer waits (flushCapturedOutput) only for the emitter, for room,
+//   and only after everything it wrote is in its node's queue: no text of
+//   a node is ever held on a thread's stack while that thread waits, and a
+//   producer never runs other work while it waits.
+// - A producer never waits while the emitter is at its node (emitterAt):
+//   the emitter wakes every waiting producer each time it moves on.
+// - The emitter waits only for the producer of the node it is at, for text
+//   or for the close. That producer is not waiting (the rule above), so it
+//   is running; or the node belongs to a folder job still in the pool's
+//   queue, which an idle worker is sure to take (the pool queues no more
+//   jobs than it has idle workers, and a worker leaves idleness only by
+//   taking a job).
+// - Opening a node never waits: over the bound it is refused, and the
+//   caller walks the folder itself.
+// So no cycle: the emitter always has a node whose producer moves, the
+// emitter then moves, and room comes back to every producer.
+//
+// Memory: heldBytes counts the text in the queues plus the cost of every
+// node that is not out yet, so whatever the tree it stays below
+// ORDERED_OUTPUT_LIMIT plus, per producing thread, one batch
+// (PENDING_LIMIT plus one piece of text) and one node.
 
 namespace {
 
@@ -28,13 +56,15 @@ std::condition_variable emitterWake;
 bool emitterWaiting = false;
 std::condition_variable producerWake;
 int producersWaiting = 0;
+// Where text goes that cannot be held for want of memory: straight out,
+// out of its place but not lost.
+void (*directWrite)(OutputChannel, const NChar*, size_t) = nullptr;
 
 // Called with the lock held, after something was added to node.
 void tellEmitter(OutputNode* node)
 {
     if (emitterWaiting && node == emitterAt) emitterWake.notify_one();
 }
-bool (*helper)() = nullptr;
 thread_local OutputNode* current = nullptr;
 
 // What the thread wrote into its node and has not handed over yet: texts
@@ -49,13 +79,38 @@ struct Pending {
 thread_local Pending pending;
 const size_t PENDING_LIMIT = 8192;
 
-// Consecutive texts of one channel share one item.
+// Consecutive texts of one channel share one item. May throw
+// std::bad_alloc; items is unchanged then.
 void appendText(std::deque<OutputItem>& items, OutputChannel channel, const NChar* text, size_t length)
 {
     if (!items.empty() && items.back().child == nullptr && items.back().channel == channel)
         items.back().text.append(text, length);
     else
         items.push_back(OutputItem{channel, std::basic_string<NChar>(text, length), nullptr});
+}
+
+// Moves the batch into its node; with the lock held. Items that cannot be
+// moved for want of memory go straight out.
+void handOver()
+{
+    OutputNode* node = pending.node;
+    for (OutputItem& item : pending.items) {
+        size_t length = item.text.size();
+        try {
+            if (!node->items.empty() && node->items.back().child == nullptr &&
+                node->items.back().channel == item.channel)
+                node->items.back().text.append(item.text);
+            else
+                node->items.push_back(std::move(item));
+            heldBytes += length;
+        } catch (const std::bad_alloc&) {
+            if (directWrite != nullptr) directWrite(item.channel, item.text.data(), item.text.size());
+        }
+    }
+    pending.items.clear();
+    pending.node = nullptr;
+    pending.bytes = 0;
+    tellEmitter(node);
 }
 
 } // namespace
@@ -65,25 +120,39 @@ OutputNode* openOutputRoot()
     return new OutputNode();
 }
 
-OutputNode* openOutputChild(OutputNode* parent)
+OutputNode* openOutputChild(OutputNode* parent, size_t extraBytes)
 {
     flushCapturedOutput();
-    OutputNode* child = new OutputNode();
+    OutputNode* child = new (std::nothrow) OutputNode();
+    if (child == nullptr) return nullptr;
+    child->parent = parent;
+    child->cost = sizeof(OutputNode) + sizeof(OutputItem) + extraBytes;
     std::lock_guard<std::mutex> hold(lock);
-    parent->items.push_back(OutputItem{CHANNEL_STDOUT, std::basic_string<NChar>(), child});
+    if (heldBytes + child->cost > ORDERED_OUTPUT_LIMIT) {
+        delete child;
+        return nullptr;
+    }
+    try {
+        parent->items.push_back(OutputItem{CHANNEL_STDOUT, std::basic_string<NChar>(), child});
+    } catch (const std::bad_alloc&) {
+        delete child;
+        return nullptr;
+    }
+    heldBytes += child->cost;
     tellEmitter(parent);
     return child;
 }
 
-OutputNode* openOutputHere()
+OutputNode* openOutputHere(size_t extraBytes)
 {
-    return openOutputChild(current);
+    return openOutputChild(current, extraBytes);
 }
 
 void closeOutputNode(OutputNode* node)
 {
-    flushCapturedOutput();
+    // Closing adds nothing to hold: the batch is handed over without a wait.
     std::lock_guard<std::mutex> hold(lock);
+    if (pending.node != nullptr) handOver();
     node->closed = true;
     tellEmitter(node);
 }
@@ -101,41 +170,24 @@ bool capturingOutput()
     return current != nullptr;
 }
 
-void setOutputHelper(bool (*help)())
+size_t heldOutputBytes()
 {
-    helper = help;
+    std::lock_guard<std::mutex> hold(lock);
+    return heldBytes;
 }
 
 void flushCapturedOutput()
 {
     if (pending.node == nullptr) return;
-    // Taken out first: a thread that lends a hand below gathers anew.
     OutputNode* node = pending.node;
-    std::deque<OutputItem> items = std::move(pending.items);
-    size_t bytes = pending.bytes;
-    pending.node = nullptr;
-    pending.items.clear();
-    pending.bytes = 0;
-    OutputNode* mine = current;
     std::unique_lock<std::mutex> hold(lock);
+    // All of it into the queue first, then wait: see the rule above.
+    handOver();
     while (heldBytes > ORDERED_OUTPUT_LIMIT && emitterAt != node) {
-        // Too far ahead: lend a hand where work waits (the emitter may
-        // wait for a part of the walk that nobody has started yet), else
-        // wait for the emitter to catch up.
-        if (helper != nullptr) {
-            hold.unlock();
-            bool helped = helper();
-            current = mine;
-            hold.lock();
-            if (helped) continue;
-        }
         ++producersWaiting;
         producerWake.wait(hold);
         --producersWaiting;
     }
-    for (OutputItem& item : items) appendText(node->items, item.channel, item.text.data(), item.text.size());
-    heldBytes += bytes;
-    tellEmitter(node);
 }
 
 bool captureOutput(OutputChannel channel, const NChar* text, size_t length)
@@ -146,18 +198,37 @@ bool captureOutput(OutputChannel channel, const NChar* text, size_t length)
         flushCapturedOutput();
         pending.node = node;
     }
-    appendText(pending.items, channel, text, length);
+    try {
+        appendText(pending.items, channel, text, length);
+    } catch (const std::bad_alloc&) {
+        // What is gathered goes into the queue, and the text after it.
+        flushCapturedOutput();
+        std::lock_guard<std::mutex> hold(lock);
+        try {
+            appendText(node->items, channel, text, length);
+            heldBytes += length;
+            tellEmitter(node);
+        } catch (const std::bad_alloc&) {
+            if (directWrite == nullptr) return false;
+            directWrite(channel, text, length);
+        }
+        return true;
+    }
     pending.bytes += length;
     if (pending.bytes >= PENDING_LIMIT) flushCapturedOutput();
     return true;
 }
 
-// Writes node's output in order, waiting for what is not there yet;
-// returns once node is closed and all of it is out, and frees it.
-static void emitNode(OutputNode* node, void (*write)(OutputChannel, const NChar*, size_t))
+void emitOutput(OutputNode* root, void (*write)(OutputChannel, const NChar*, size_t))
 {
+    // One node at a time, going down into a child where it stands and back
+    // up to the parent once the child is out: no stack that grows with the
+    // nesting.
     std::unique_lock<std::mutex> hold(lock);
-    for (;;) {
+    directWrite = write;
+    OutputNode* node = root;
+    root->parent = nullptr;
+    while (node != nullptr) {
         emitterAt = node;
         // A producer held back may be the one of this node.
         if (producersWaiting > 0) producerWake.notify_all();
@@ -166,13 +237,17 @@ static void emitNode(OutputNode* node, void (*write)(OutputChannel, const NChar*
             emitterWake.wait(hold);
             emitterWaiting = false;
         }
-        if (node->items.empty()) break;
+        if (node->items.empty()) {
+            OutputNode* parent = node->parent;
+            heldBytes -= node->cost;
+            delete node;
+            node = parent;
+            continue;
+        }
         OutputItem item = std::move(node->items.front());
         node->items.pop_front();
         if (item.child != nullptr) {
-            hold.unlock();
-            emitNode(item.child, write);
-            hold.lock();
+            node = item.child;
             continue;
         }
         heldBytes -= item.text.size();
@@ -181,13 +256,7 @@ static void emitNode(OutputNode* node, void (*write)(OutputChannel, const NChar*
         write(item.channel, item.text.data(), item.text.size());
         hold.lock();
     }
-    hold.unlock();
-    delete node;
-}
-
-void emitOutput(OutputNode* root, void (*write)(OutputChannel, const NChar*, size_t))
-{
-    emitNode(root, write);
-    std::lock_guard<std::mutex> hold(lock);
     emitterAt = nullptr;
+    directWrite = nullptr;
+    if (producersWaiting > 0) producerWake.notify_all();
 }

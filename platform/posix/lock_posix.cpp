@@ -132,15 +132,8 @@ bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
     return true;
 }
 
-int platWorkerCount()
+int platCoreCount()
 {
-    const char* asked = getenv("LINKSNAP_WORKERS");
-    if (asked != nullptr && asked[0] != 0) {
-        char* end = nullptr;
-        long count = strtol(asked, &end, 10);
-        if (*end == 0 && count >= 1 && count <= 64) return static_cast<int>(count);
-    }
     long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    if (cores < 1) return 1;
-    return cores > 8 ? 8 : static_cast<int>(cores);
+    return cores < 1 ? 1 : cores > 4096 ? 4096 : static_cast<int>(cores);
 }

@@ -157,7 +157,9 @@ bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
     return true;
 }
 
-int platWorkerCount()
+int platCoreCount()
 {
-    return 1;
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors < 1 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
 }
