@@ -65,8 +65,14 @@ struct FileIdentity {
 // ---- start-up --------------------------------------------------------------
 
 // What the process needs before a run; false when the module handle of the
-// program cannot be had (the caller prints the start-up failure line).
+// program cannot be had (the caller prints the start-up failure line). On
+// POSIX it also raises the process's limit on open descriptors to the most
+// it may have (the hard limit), for the walk's folders and the copies.
 bool platStartup();
+
+// How many files and folders the process may hold open at once; the walk
+// divides it among its threads.
+long platOpenFileLimit();
 
 // ---- paths -----------------------------------------------------------------
 
@@ -198,6 +204,13 @@ DirHandle* platOpenDir(DirHandle* parent, const NChar* name, const NChar* path, 
 
 void platCloseDir(DirHandle* dir);
 
+// Opens the folder name within parent again, as platOpenDir does, and only
+// when it is still the folder of identity (what platGetDirData gave while
+// it was first open): a folder that another user swapped in meanwhile is
+// closed again and refused. Null on failure (platLastCallText tells why).
+DirHandle* platReopenDir(DirHandle* parent, const NChar* name, const NChar* path, int how,
+                         const FileIdentity* identity);
+
 // Makes the folder name within parent, at first open to its owner alone,
 // and opens it; *made is null unless MAKEDIR_OK.
 MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* path,
@@ -273,6 +286,10 @@ struct PlatError {
     const char* call;
 };
 PlatError platLastError();
+
+// The last failed call of this layer on this thread and its reason, as
+// "call: reason", cut to fit capacity characters with the terminator.
+void platLastCallText(NChar* text, size_t capacity);
 
 // Sets the layer's process-wide state back to its start (the kept reasons
 // of failed calls); part of the program's one reset of run-wide state.

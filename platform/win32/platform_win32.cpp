@@ -21,6 +21,12 @@ bool platStartup()
     return GetModuleHandleW(nullptr) != nullptr;
 }
 
+long platOpenFileLimit()
+{
+    // A folder handle here is its path: no system handle is held open.
+    return 1L << 20;
+}
+
 bool platIsDriveRoot(const NChar* path)
 {
     return path[0] != 0 && wcscmp(path + 1, L":\\") == 0;
@@ -301,6 +307,29 @@ void platCloseDir(DirHandle* dir)
     free(dir);
 }
 
+// Set when a reopened folder had another identity; cleared by the next
+// reopen.
+static thread_local bool folderReplaced = false;
+
+DirHandle* platReopenDir(DirHandle* parent, const NChar* name, const NChar* path, int how,
+                         const FileIdentity* identity)
+{
+    folderReplaced = false;
+    DirHandle* dir = platOpenDir(parent, name, path, how);
+    if (dir == nullptr) return nullptr;
+    FileIdentity now;
+    if (!platGetIdentity(path, &now)) {
+        platCloseDir(dir);
+        return nullptr;
+    }
+    if (!sameIdentity(now, *identity)) {
+        platCloseDir(dir);
+        folderReplaced = true;
+        return nullptr;
+    }
+    return dir;
+}
+
 MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* path,
                             DirHandle** made)
 {
@@ -448,6 +477,22 @@ PlatError platLastError()
 {
     PlatError error = {static_cast<int>(GetLastError()), ""};
     return error;
+}
+
+void platLastCallText(NChar* text, size_t capacity)
+{
+    if (capacity == 0) return;
+    text[0] = 0;
+    if (folderReplaced) {
+        copyText(text, capacity, L"another folder stands at its name since it was first opened");
+        return;
+    }
+    DWORD code = GetLastError();
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  code, 0, text, static_cast<DWORD>(capacity), nullptr);
+    // The system's text ends with a line end of its own.
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' '))
+        text[--length] = 0;
 }
 
 // ---- streams -----------------------------------------------------------------
