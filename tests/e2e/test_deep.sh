@@ -5,12 +5,14 @@
 # compared through open folders only (deeptree), as diff -r and rsync stop
 # at the path limit.
 . "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/faults_lib.sh"
 
 if on_windows; then
     echo "skipped: paths of the Windows build stop far short of these depths"
     exit 77
 fi
 : "${DEEPTREE:?DEEPTREE must name the deep-tree helper}"
+: "${FAULT_SHIM:?FAULT_SHIM must name the fault library (tests/e2e/shims)}"
 
 # run_day DAY LIMIT [ARGS...]: the program as run on DAY under ulimit -n LIMIT
 # (soft and hard), file times left real.
@@ -60,9 +62,42 @@ deep_case() {
 
 # The walk keeps a few hundred levels open with one thread under this
 # limit, a few dozen each with four: the rest is closed and reopened.
-deep_case 5000 1024 1 4
+deep_case "${DEEP_SHORT_LEVELS:-5000}" 1024 1 4
 # Far deeper than the stack of a walk that recursed would allow. The full
 # 100,000 levels (DEEP_LEVELS=100000) take minutes on a busy machine.
 deep_case "${DEEP_LEVELS:-30000}" 1024 1
+
+# A folder the walk closed to keep within its descriptors is swapped for
+# another user's folder before the walk climbs back to it: the reopen finds
+# another folder at the name and refuses it, with its reason, instead of
+# walking it; the run ends normally. The fault library stops the run at the
+# bottom of the chain, while the folders above are closed.
+case_begin "a folder swapped while the walk had it closed is refused when it climbs back"
+WORK=$(realpath "$WORK")
+CASE_DIR=$(realpath "$CASE_DIR")
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+mkdir -p "$src/a" "$src/other"
+"$DEEPTREE" make "$src/a" 60 || fail "cannot make the tree"
+echo "not for the backup" >"$src/other/secret"
+bottom="$src/a$(printf '/d%.0s' $(seq 60))/bottom"
+(ulimit -n 100 && LINKSNAP_WORKERS=1 LD_PRELOAD="$FAULT_SHIM" FAULT_STOP_PATH="$bottom" \
+    exec "$LINKSNAP" "$src" "$bk") >"$OUT" 2>"$ERR" </dev/null &
+pid=$!
+if wait_stopped "$pid"; then
+    mv "$src/a" "$src/a.first" && mv "$src/other" "$src/a"
+else
+    fail "the run did not stop at the bottom"
+fi
+kill -CONT "$pid"
+wait "$pid"
+RC=$?
+expect_rc 0
+expect_contains "$ERR" "copy error $bk/$TODAY/a/"
+expect_contains "$ERR" "    openat: another folder stands at its name since it was first opened"
+[ -s "$OUT" ] || fail "no summary on standard output"
+expect_contains "$bk/_dir" "$TODAY"
+[ ! -e "$bk/$TODAY/a/secret" ] || fail "the swapped-in folder was walked"
+# What the walk had done below it before the swap stays done.
+cmp -s "$src/a.first${bottom#"$src/a"}" "$bk/$TODAY/a${bottom#"$src/a"}" || fail "the bottom file was not backed up"
 
 finish
