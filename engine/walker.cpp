@@ -696,8 +696,12 @@ static bool reopenLevel(Walk* walk, size_t level, NChar* reason, size_t reasonCa
     PathsAt paths(walk, *frame);
     for (int tree = 0; tree < TREES; ++tree) {
         if (!frame->present[tree]) continue;
-        frame->dir[tree] = platReopenDir(parent->dir[tree], name, paths[tree], OPEN_HOW[tree],
-                                         &frame->identity[tree]);
+        // Only ever below the open parent: a folder whose parent is not
+        // open (a previous snapshot folder left out above) is not looked
+        // up by its path.
+        if (parent->dir[tree] != nullptr)
+            frame->dir[tree] = platReopenDir(parent->dir[tree], name, paths[tree], OPEN_HOW[tree],
+                                             &frame->identity[tree]);
         if (frame->dir[tree] != nullptr) continue;
         if (tree == PREVIOUS) {
             frame->present[PREVIOUS] = false;
