@@ -244,29 +244,6 @@ static void reportLongName(const NChar* sourceDir, const NChar* name)
     ++runCounters.unreadableSkipped;
 }
 
-// One working buffer: a folder path followed by room for one entry name.
-struct PathBuffer {
-    NChar* text;
-    size_t folderLength;
-};
-
-static bool takeBuffer(PathBuffer* buffer, const NChar* folder)
-{
-    buffer->folderLength = textLength(folder);
-    buffer->text = static_cast<NChar*>(malloc((buffer->folderLength + NAME_RESERVE) * sizeof(NChar)));
-    if (buffer->text == nullptr) return false;
-    memcpy(buffer->text, folder, (buffer->folderLength + 1) * sizeof(NChar));
-    return true;
-}
-
-// Writes name, and for a folder the separator, at the tail of the buffer.
-static void writeTail(PathBuffer* buffer, const NChar* name, bool isFolder)
-{
-    NChar* tail = buffer->text + buffer->folderLength;
-    copyText(tail, NAME_CHARS, name);
-    if (isFolder) appendText(tail, NAME_CHARS, PATH_SEP_TEXT);
-}
-
 // A snapshot folder whose name was already taken in the new snapshot: two
 // source folders fall on one name of the backup disk. The second is
 // reported like a file that cannot be created, and its content is not put
@@ -463,14 +440,432 @@ static int walkOnWorkers(const Level& top, const FileData* folderData, int worke
     return result;
 }
 
-// Walks into the subfolder whose name (with its separator) ends the three
-// path buffers: opens it in the source and the previous snapshot, makes it
-// in the new snapshot, fills it and closes all three.
-static void enterFolder(const Level& level, const NChar* name, PathBuffer* source,
-                        PathBuffer* previous, PathBuffer* destination)
+
+// ---- the walk proper -------------------------------------------------------------
+//
+// The walk goes down the tree without recursion, so that no stack grows
+// with the depth of a user's tree: one frame per level it is in, and one
+// path text per tree (source, previous snapshot, new snapshot) that grows
+// by a name on the way down and is cut on the way up. A frame holds the
+// names of its folder's entries still to walk, read when the folder is
+// entered; what was walked is given back before the walk goes deeper, so a
+// long chain of folders holds little more than one name a level.
+//
+// Each level holds up to three open folders. A walk keeps at most
+// levelBudget levels open: past it, it closes levels above, keeping the
+// deepest ones and anchors spread over the rest, and opens them again from
+// the nearest open level above when it climbs back. A folder opened again
+// must be the one it closed (same device and inode): one that another user
+// put in its place meanwhile is refused and reported, never walked.
+
+enum { SOURCE = 0, PREVIOUS = 1, DESTINATION = 2, TREES = 3 };
+
+// How each tree's folders are opened.
+static const int OPEN_HOW[TREES] = {DIR_SOURCE, 0, 0};
+
+struct PathText {
+    NChar* text; // null for a tree this walk does not have
+    size_t length;
+    size_t capacity;
+};
+
+struct Frame {
+    DirHandle* dir[TREES];      // null when closed, or when the tree lacks it
+    FileIdentity identity[TREES]; // taken when the level is closed
+    size_t pathEnd[TREES];      // each path text up to this folder's separator
+    bool present[TREES];        // the tree has this folder (it was opened)
+    bool held;                  // its folders are open
+    bool lost;                  // the rest of the folder cannot be walked
+    bool listed;                // the source folder could be listed
+    bool broken;                // the listing ended by a failure
+    bool known;                 // folderData was read from the source folder
+    FileData folderData;
+    NChar* names; // entries to walk: the attribute word, then the name and its terminator
+    size_t used;
+    size_t at;
+    size_t capacity;
+};
+
+struct Walk {
+    PathText path[TREES];
+    Frame* frames;
+    size_t count;
+    size_t capacity;
+    size_t* held; // the levels whose folders are open, in ascending order
+    size_t heldCount;
+};
+
+// Levels of open folders one walk may keep; set for each run by walkTree.
+static size_t levelBudget = 64;
+const size_t MIN_LEVEL_BUDGET = 4;
+const size_t MAX_LEVEL_BUDGET = 1024;
+
+// An attribute word stored among the names, in native characters.
+const size_t ATTRIBUTE_CHARS = (sizeof(uint32_t) + sizeof(NChar) - 1) / sizeof(NChar);
+
+static bool reservePath(PathText* path, size_t length)
 {
-    if (isExcludedFolder(source->text)) return;
-    DirHandle* sourceDir = platOpenDir(level.source, name, source->text, DIR_SOURCE);
+    if (path->text == nullptr || length + 1 <= path->capacity) return true;
+    size_t capacity = path->capacity * 2;
+    if (capacity < length + 1) capacity = length + 1;
+    NChar* grown = static_cast<NChar*>(realloc(path->text, capacity * sizeof(NChar)));
+    if (grown == nullptr) return false;
+    path->text = grown;
+    path->capacity = capacity;
+    return true;
+}
+
+static bool startPath(PathText* path, const NChar* text)
+{
+    path->text = nullptr;
+    path->length = 0;
+    path->capacity = 0;
+    if (text == nullptr) return true;
+    path->length = textLength(text);
+    path->capacity = path->length + NAME_RESERVE;
+    path->text = static_cast<NChar*>(malloc(path->capacity * sizeof(NChar)));
+    if (path->text == nullptr) return false;
+    memcpy(path->text, text, (path->length + 1) * sizeof(NChar));
+    return true;
+}
+
+static void cutPath(PathText* path, size_t length)
+{
+    if (path->text == nullptr) return;
+    path->length = length;
+    path->text[length] = 0;
+}
+
+// Writes name, and for a folder the separator, behind the current folder;
+// the caller reserved room for it.
+static void writeTail(PathText* path, size_t folderEnd, const NChar* name, bool isFolder)
+{
+    if (path->text == nullptr) return;
+    NChar* tail = path->text + folderEnd;
+    copyText(tail, NAME_CHARS, name);
+    if (isFolder) appendText(tail, NAME_CHARS, PATH_SEP_TEXT);
+    path->length = folderEnd + textLength(tail);
+}
+
+static bool keepName(Frame* frame, uint32_t attributes, const NChar* name)
+{
+    size_t length = textLength(name);
+    size_t needed = frame->used + ATTRIBUTE_CHARS + length + 1;
+    if (needed > frame->capacity) {
+        size_t capacity = frame->capacity * 2;
+        if (capacity < needed) capacity = needed < 64 ? 64 : needed;
+        NChar* grown = static_cast<NChar*>(realloc(frame->names, capacity * sizeof(NChar)));
+        if (grown == nullptr) return false;
+        frame->names = grown;
+        frame->capacity = capacity;
+    }
+    memcpy(frame->names + frame->used, &attributes, sizeof attributes);
+    memcpy(frame->names + frame->used + ATTRIBUTE_CHARS, name, (length + 1) * sizeof(NChar));
+    frame->used = needed;
+    return true;
+}
+
+static const NChar* nextName(Frame* frame, uint32_t* attributes)
+{
+    memcpy(attributes, frame->names + frame->at, sizeof *attributes);
+    const NChar* name = frame->names + frame->at + ATTRIBUTE_CHARS;
+    frame->at += ATTRIBUTE_CHARS + textLength(name) + 1;
+    return name;
+}
+
+// Gives back the names already walked once they are half the listing, so
+// that the names of every level above stay in the order of what is left
+// there (a moved name is moved once on average).
+static void dropWalkedNames(Frame* frame)
+{
+    if (frame->at == 0 || frame->at * 2 < frame->used) return;
+    frame->used -= frame->at;
+    if (frame->used == 0) {
+        free(frame->names);
+        frame->names = nullptr;
+        frame->capacity = 0;
+    } else {
+        memmove(frame->names, frame->names + frame->at, frame->used * sizeof(NChar));
+        NChar* shrunk = static_cast<NChar*>(realloc(frame->names, frame->used * sizeof(NChar)));
+        if (shrunk != nullptr) {
+            frame->names = shrunk;
+            frame->capacity = frame->used;
+        }
+    }
+    frame->at = 0;
+}
+
+// Reads the names of the frame's source folder, with the path texts cut
+// at it. An entry left out by the filters is not kept.
+static void listFolder(Walk* walk, Frame* frame)
+{
+    const NChar* sourcePath = walk->path[SOURCE].text;
+    FindEntry entry;
+    FindHandle* find = platFindFirstIn(frame->dir[SOURCE], sourcePath, &entry);
+    frame->listed = find != nullptr;
+    if (find == nullptr) return;
+    do {
+        if (isSkipped(entry, sourcePath)) continue;
+        if (!keepName(frame, entry.attributes, entry.name)) {
+            // No memory for the rest: what was read is walked, the folder
+            // is reported like a listing cut short.
+            frame->broken = true;
+            break;
+        }
+    } while (platFindNext(find, &entry));
+    if (!platFindClose(find)) frame->broken = true;
+    if (frame->used > 0 && frame->used < frame->capacity) {
+        NChar* shrunk = static_cast<NChar*>(realloc(frame->names, frame->used * sizeof(NChar)));
+        if (shrunk != nullptr) {
+            frame->names = shrunk;
+            frame->capacity = frame->used;
+        }
+    }
+}
+
+// ---- descriptors held by a walk --------------------------------------------------
+
+static size_t heldPlace(const Walk* walk, size_t level)
+{
+    size_t place = 0;
+    while (place < walk->heldCount && walk->held[place] != level) ++place;
+    return place;
+}
+
+// Closes the folders of level; for a reopen later, it keeps their
+// identities first.
+static void closeLevel(Walk* walk, size_t level, bool forReopen)
+{
+    Frame* frame = &walk->frames[level];
+    for (int tree = 0; tree < TREES; ++tree) {
+        if (frame->dir[tree] == nullptr) continue;
+        FileData data;
+        // Should even this fail, no folder has this identity: the reopen
+        // refuses whatever stands there then.
+        if (forReopen && !platGetDirData(frame->dir[tree], &data, &frame->identity[tree]))
+            frame->identity[tree] = FileIdentity();
+        platCloseDir(frame->dir[tree]);
+        frame->dir[tree] = nullptr;
+    }
+    if (!frame->held) return;
+    frame->held = false;
+    size_t place = heldPlace(walk, level);
+    if (place == walk->heldCount) return;
+    memmove(walk->held + place, walk->held + place + 1, (walk->heldCount - place - 1) * sizeof(size_t));
+    --walk->heldCount;
+}
+
+// Makes room for the folders of level frontier: with the budget used up,
+// closes one level above. The deepest levels stay open (the walk works
+// there), and the walk's own top, which it cannot reopen; of the rest goes
+// the one whose neighbours are nearest, so the open levels stay spread
+// evenly and a climb reopens short chains.
+static void holdRoomFor(Walk* walk, size_t frontier)
+{
+    if (walk->heldCount < levelBudget) return;
+    const size_t window = levelBudget / 2;
+    size_t best = walk->heldCount;
+    size_t bestGap = 0;
+    for (size_t place = 1; place < walk->heldCount; ++place) {
+        size_t level = walk->held[place];
+        if (level + window > frontier) break;
+        size_t next = place + 1 < walk->heldCount ? walk->held[place + 1] : frontier;
+        size_t gap = next - walk->held[place - 1];
+        if (best == walk->heldCount || gap < bestGap) {
+            best = place;
+            bestGap = gap;
+        }
+    }
+    if (best < walk->heldCount) closeLevel(walk, walk->held[best], true);
+}
+
+static void markHeld(Walk* walk, size_t level)
+{
+    walk->frames[level].held = true;
+    // Levels are opened going down: this one is the deepest held.
+    walk->held[walk->heldCount++] = level;
+}
+
+// The three path texts ended at level's folder for as long as the object
+// lives; the text behind is put back after.
+class PathsAt {
+public:
+    PathsAt(Walk* walk, const Frame& frame) : walk_(walk)
+    {
+        for (int tree = 0; tree < TREES; ++tree) {
+            NChar* text = walk->path[tree].text;
+            end_[tree] = frame.pathEnd[tree];
+            saved_[tree] = text != nullptr ? text[end_[tree]] : 0;
+            if (text != nullptr) text[end_[tree]] = 0;
+        }
+    }
+    ~PathsAt()
+    {
+        for (int tree = 0; tree < TREES; ++tree)
+            if (walk_->path[tree].text != nullptr) walk_->path[tree].text[end_[tree]] = saved_[tree];
+    }
+    const NChar* operator[](int tree) const { return walk_->path[tree].text; }
+
+private:
+    Walk* walk_;
+    size_t end_[TREES];
+    NChar saved_[TREES];
+};
+
+// A folder of which the walk had walked a part, and whose rest it cannot
+// reach any more: reported like a folder that cannot be listed, with the
+// reason of the open that failed.
+static void reportLostFolder(Walk* walk, size_t level, const NChar* reason)
+{
+    Frame* frame = &walk->frames[level];
+    frame->lost = true;
+    PathsAt paths(walk, *frame);
+    keepFailureReasonText(reason);
+    reportUnlistedFolder(paths[SOURCE], paths[DESTINATION] != nullptr ? paths[DESTINATION] : paths[SOURCE]);
+}
+
+// Opens level again below its open parent. False when its source folder,
+// or the snapshot folder being made, cannot be had as it was; a previous
+// snapshot folder that cannot be is left out (its files are copied).
+static bool reopenLevel(Walk* walk, size_t level, NChar* reason, size_t reasonCapacity)
+{
+    Frame* parent = &walk->frames[level - 1];
+    Frame* frame = &walk->frames[level];
+    NChar name[NAME_CHARS];
+    {
+        const NChar* sourceText = walk->path[SOURCE].text;
+        size_t from = parent->pathEnd[SOURCE];
+        size_t length = frame->pathEnd[SOURCE] - 1 - from;
+        memcpy(name, sourceText + from, length * sizeof(NChar));
+        name[length] = 0;
+    }
+    holdRoomFor(walk, level);
+    PathsAt paths(walk, *frame);
+    for (int tree = 0; tree < TREES; ++tree) {
+        if (!frame->present[tree]) continue;
+        // Only ever below the open parent: a folder whose parent is not
+        // open (a previous snapshot folder left out above) is not looked
+        // up by its path.
+        if (parent->dir[tree] != nullptr)
+            frame->dir[tree] = platReopenDir(parent->dir[tree], name, paths[tree], OPEN_HOW[tree],
+                                             &frame->identity[tree]);
+        if (frame->dir[tree] != nullptr) continue;
+        if (tree == PREVIOUS) {
+            frame->present[PREVIOUS] = false;
+            continue;
+        }
+        platFailureText(reason, reasonCapacity);
+        for (int opened = 0; opened < tree; ++opened) {
+            platCloseDir(frame->dir[opened]);
+            frame->dir[opened] = nullptr;
+        }
+        return false;
+    }
+    markHeld(walk, level);
+    return true;
+}
+
+// Makes sure the folders of level are open again, reopening the chain from
+// the nearest open level above. A level that cannot be reopened is lost
+// with every level below it.
+static void holdLevel(Walk* walk, size_t level)
+{
+    Frame* frame = &walk->frames[level];
+    if (frame->held || frame->lost) return;
+    size_t from = level;
+    while (from > 0 && !walk->frames[from - 1].held) --from;
+    NChar reason[256];
+    for (size_t at = from; at <= level; ++at) {
+        if (reopenLevel(walk, at, reason, sizeof reason / sizeof reason[0])) continue;
+        for (size_t lost = at; lost <= level; ++lost) reportLostFolder(walk, lost, reason);
+        return;
+    }
+}
+
+// ---- one level of the walk --------------------------------------------------------
+
+// Room for one more frame; false when there is no memory for it.
+static bool roomForFrame(Walk* walk)
+{
+    if (walk->count < walk->capacity) return true;
+    size_t capacity = walk->capacity == 0 ? 16 : walk->capacity * 2;
+    Frame* grown = static_cast<Frame*>(realloc(walk->frames, capacity * sizeof(Frame)));
+    if (grown == nullptr) return false;
+    walk->frames = grown;
+    walk->capacity = capacity;
+    return true;
+}
+
+static Frame* pushFrame(Walk* walk)
+{
+    if (!roomForFrame(walk)) return nullptr;
+    Frame* frame = &walk->frames[walk->count++];
+    memset(static_cast<void*>(frame), 0, sizeof *frame);
+    for (int tree = 0; tree < TREES; ++tree) frame->pathEnd[tree] = walk->path[tree].length;
+    return frame;
+}
+
+// Starts walking the frame just pushed, its folders open and the path
+// texts ending at it.
+static void enterFrame(Walk* walk, Frame* frame)
+{
+    for (int tree = 0; tree < TREES; ++tree) frame->present[tree] = frame->dir[tree] != nullptr;
+    markHeld(walk, walk->count - 1);
+    // A folder that a stopped run had already finished may be read-only:
+    // what is in it must be replaceable.
+    resumeEnterFolder(frame->dir[DESTINATION]);
+    listFolder(walk, frame);
+    // Every folder but a drive root lists "." and "..": no entry at all
+    // means that the folder could not be listed.
+    if (!frame->listed && !platIsDriveRoot(walk->path[SOURCE].text))
+        reportUnlistedFolder(walk->path[SOURCE].text, walk->path[DESTINATION].text);
+}
+
+// Ends the deepest frame, the path texts cut at it: the folder is finished
+// (but the walk's own top, which its caller finishes) and closed, and the
+// walk climbs to the level above.
+static void leaveFrame(Walk* walk)
+{
+    size_t level = walk->count - 1;
+    Frame* frame = &walk->frames[level];
+    if (!frame->lost) {
+        // A listing cut short by a failure leaves out what it did not reach.
+        if (frame->broken) reportUnlistedFolder(walk->path[SOURCE].text, walk->path[DESTINATION].text);
+        // Entries that a stopped run made and whose source is gone since.
+        resumeLeaveFolder(frame->dir[SOURCE], walk->path[SOURCE].text, frame->dir[DESTINATION],
+                          walk->path[DESTINATION].text);
+    }
+    if (level > 0) {
+        if (!frame->lost) finishFolder(frame->known ? &frame->folderData : nullptr, frame->dir[DESTINATION]);
+        closeLevel(walk, level, false);
+    }
+    free(frame->names);
+    --walk->count;
+    if (walk->count == 0) return;
+    Frame* above = &walk->frames[walk->count - 1];
+    for (int tree = 0; tree < TREES; ++tree) cutPath(&walk->path[tree], above->pathEnd[tree]);
+    holdLevel(walk, walk->count - 1);
+}
+
+// Goes into the subfolder name of the deepest frame, its path (with the
+// separator) written behind the folder's in the three texts: opens it in
+// the source and the previous snapshot, makes it in the new snapshot, and
+// either hands it to an idle worker or pushes its frame.
+static void enterFolder(Walk* walk, const NChar* name)
+{
+    const NChar* sourcePath = walk->path[SOURCE].text;
+    const NChar* destinationPath = walk->path[DESTINATION].text;
+    if (isExcludedFolder(sourcePath)) return;
+    size_t level = walk->count - 1;
+    // Room for the new level first: what is opened below is never left
+    // without a place.
+    if (!roomForFrame(walk)) {
+        reportUnlistedFolder(sourcePath, destinationPath);
+        return;
+    }
+    holdRoomFor(walk, level + 1);
+    Frame* parent = &walk->frames[level];
+    DirHandle* sourceDir = platOpenDir(parent->dir[SOURCE], name, sourcePath, DIR_SOURCE);
     // The folder's own data, from the folder opened: its access and times
     // go to the snapshot folder, its identity tells the backup root.
     FileData folderData;
@@ -484,124 +879,165 @@ static void enterFolder(const Level& level, const NChar* name, PathBuffer* sourc
     // (another program replaced it, a link took its place) is handled like
     // a file that vanished: reported, and nothing is made for it.
     FileData now;
-    if (sourceDir == nullptr && (!platGetFileDataAt(level.source, name, source->text, &now) ||
+    if (sourceDir == nullptr && (!platGetFileDataAt(parent->dir[SOURCE], name, sourcePath, &now) ||
                                  !(now.attributes & ATTR_DIRECTORY))) {
-        reportUnlistedFolder(source->text, destination->text);
+        reportUnlistedFolder(sourcePath, destinationPath);
         return;
     }
     DirHandle* destinationDir = nullptr;
     if (!runSettings.noExec) {
-        MakeDirResult made =
-            platMakeDirAt(level.destination, name, destination->text, &destinationDir);
+        MakeDirResult made = platMakeDirAt(parent->dir[DESTINATION], name, destinationPath, &destinationDir);
         if (made == MAKEDIR_EXISTS) {
             if (!resumingSnapshot) {
-                reportTakenFolder(destination->text);
+                reportTakenFolder(destinationPath);
                 platCloseDir(sourceDir);
                 return;
             }
-            destinationDir = platOpenDir(level.destination, name, destination->text, 0);
+            destinationDir = platOpenDir(parent->dir[DESTINATION], name, destinationPath, 0);
         }
     }
     DirHandle* previousDir = nullptr;
-    if (level.previous != nullptr)
-        previousDir = platOpenDir(level.previous, name, previous->text, 0);
-    Level inner = {sourceDir, source->text, previousDir, previousDir != nullptr ? previous->text : nullptr,
-                   destinationDir, destination->text};
+    const NChar* previousPath = walk->path[PREVIOUS].text;
+    if (parent->dir[PREVIOUS] != nullptr)
+        previousDir = platOpenDir(parent->dir[PREVIOUS], name, previousPath, 0);
+    Level inner = {sourceDir, sourcePath, previousDir, previousDir != nullptr ? previousPath : nullptr,
+                   destinationDir, destinationPath};
     // A source folder that could not be opened (gone, no longer a folder,
     // no rights) is reported by the listing that fails in it.
     if (offerFolder(inner, known ? &folderData : nullptr)) return;
-    walkFolder(inner);
-    finishFolder(known ? &folderData : nullptr, destinationDir);
-    platCloseDir(previousDir);
-    platCloseDir(destinationDir);
-    platCloseDir(sourceDir);
+    // The walked names of this level are not needed below it.
+    dropWalkedNames(parent);
+    Frame* frame = pushFrame(walk);
+    frame->dir[SOURCE] = sourceDir;
+    frame->dir[PREVIOUS] = previousDir;
+    frame->dir[DESTINATION] = destinationDir;
+    frame->known = known;
+    if (known) frame->folderData = folderData;
+    enterFrame(walk, frame);
 }
 
+// Walks one entry of the deepest frame, the path texts cut at its folder.
+static void walkEntry(Walk* walk, const NChar* name, uint32_t attributes)
+{
+    Frame* frame = &walk->frames[walk->count - 1];
+    PathText* source = &walk->path[SOURCE];
+    PathText* previous = &walk->path[PREVIOUS];
+    PathText* destination = &walk->path[DESTINATION];
+    if (textLength(name) > static_cast<size_t>(NAME_MAX_CHARS)) {
+        reportLongName(source->text, name);
+        return;
+    }
+    const size_t sourceEnd = frame->pathEnd[SOURCE];
+    const size_t previousEnd = frame->pathEnd[PREVIOUS];
+    const size_t destinationEnd = frame->pathEnd[DESTINATION];
+    if (!reservePath(source, sourceEnd + NAME_CHARS) || !reservePath(previous, previousEnd + NAME_CHARS) ||
+        !reservePath(destination, destinationEnd + NAME_CHARS)) {
+        // No memory for the path of what is left: the folder's rest is
+        // missing from the snapshot, said like a folder not listed.
+        frame->lost = true;
+        reportUnlistedFolder(source->text, destination->text);
+        return;
+    }
+    const bool hasPrevious = frame->dir[PREVIOUS] != nullptr;
+    writeTail(source, sourceEnd, name, false);
+    // A folder is known from the listing: it is opened (never through a
+    // link) and read from there. For anything else one read serves the
+    // folder test and the unchanged test.
+    FileData data;
+    bool isFolder = (attributes & ATTR_DIRECTORY) != 0;
+    bool known = !isFolder && platGetFileDataAt(frame->dir[SOURCE], name, source->text, &data);
+    if (isFolder || (known && (data.attributes & ATTR_DIRECTORY))) {
+        writeTail(source, sourceEnd, name, true);
+        writeTail(destination, destinationEnd, name, true);
+        writeTail(previous, previousEnd, name, true);
+        uint32_t folderAttributes = isFolder ? attributes : data.attributes;
+        if ((folderAttributes & ATTR_REPARSE_POINT) && leadsBackIntoWalk(source->text)) {
+            reportUnlistedFolder(source->text, destination->text);
+            return;
+        }
+        resumeFolderEntry(frame->dir[DESTINATION], name, destination->text);
+        enterFolder(walk, name);
+        return;
+    }
+    writeTail(destination, destinationEnd, name, false);
+    writeTail(previous, previousEnd, name, false);
+    Level level = {frame->dir[SOURCE], source->text, frame->dir[PREVIOUS], previous->text,
+                   frame->dir[DESTINATION], destination->text};
+    if (resumingSnapshot) {
+        // What a stopped run left at this name, measured like a twin.
+        Level left = level;
+        left.previous = level.destination;
+        left.previousPath = level.destinationPath;
+        bool equal = known && isUnchanged(data, left, name, source->text, destination->text);
+        if (resumeKeepsFile(equal, frame->dir[DESTINATION], name, destination->text, frame->dir[PREVIOUS],
+                            hasPrevious ? previous->text : nullptr))
+            return;
+    }
+    if (hasPrevious && known && isUnchanged(data, level, name, source->text, previous->text)) {
+        linkFile(level, name, source->text, &data, previous->text, destination->text);
+        return;
+    }
+    copyAndReport(level, name, source->text, destination->text, known ? &data : nullptr);
+}
+
+static void endWalk(Walk* walk)
+{
+    for (int tree = 0; tree < TREES; ++tree) free(walk->path[tree].text);
+    free(walk->frames);
+    free(walk->held);
+}
+
+// Walks the open folders of level and everything below them; the caller
+// finishes and closes level's own folders.
 static int walkFolder(const Level& level)
 {
-    PathBuffer destination = {nullptr, 0};
-    PathBuffer source = {nullptr, 0};
-    PathBuffer previous = {nullptr, 0};
-    bool hasPrevious = level.previous != nullptr;
-    if (!takeBuffer(&destination, level.destinationPath) || !takeBuffer(&source, level.sourcePath) ||
-        (hasPrevious && !takeBuffer(&previous, level.previousPath))) {
-        free(destination.text);
-        free(source.text);
-        free(previous.text);
+    Walk walk;
+    memset(static_cast<void*>(&walk), 0, sizeof walk);
+    bool started = startPath(&walk.path[SOURCE], level.sourcePath) &&
+                   startPath(&walk.path[DESTINATION], level.destinationPath) &&
+                   startPath(&walk.path[PREVIOUS], level.previous != nullptr ? level.previousPath : nullptr);
+    walk.held = started ? static_cast<size_t*>(malloc((levelBudget + 1) * sizeof(size_t))) : nullptr;
+    Frame* top = walk.held != nullptr ? pushFrame(&walk) : nullptr;
+    if (top == nullptr) {
+        endWalk(&walk);
         // The folder's content is missing from the snapshot: said and
         // counted like a folder that cannot be listed.
         reportUnlistedFolder(level.sourcePath, level.destinationPath);
         return ERROR_OUTOFMEMORY_CODE;
     }
-
-    // A folder that a stopped run had already finished may be read-only:
-    // what is in it must be replaceable.
-    resumeEnterFolder(level.destination);
-
-    FindEntry entry;
-    FindHandle* find = platFindFirstIn(level.source, level.sourcePath, &entry);
-    // Every folder but a drive root lists "." and "..": no entry at all
-    // means that the folder could not be listed.
-    if (find == nullptr && !platIsDriveRoot(level.sourcePath))
-        reportUnlistedFolder(level.sourcePath, level.destinationPath);
-    if (find != nullptr) {
-        do {
-            if (isSkipped(entry, level.sourcePath)) continue;
-            const NChar* name = entry.name;
-            if (textLength(name) > static_cast<size_t>(NAME_MAX_CHARS)) {
-                reportLongName(level.sourcePath, name);
-                continue;
-            }
-            writeTail(&source, name, false);
-            // A folder is known from the listing: it is opened (never
-            // through a link) and read from there. For anything else one
-            // read serves the folder test and the unchanged test.
-            FileData data;
-            bool isFolder = (entry.attributes & ATTR_DIRECTORY) != 0;
-            bool known = !isFolder && platGetFileDataAt(level.source, name, source.text, &data);
-            if (isFolder || (known && (data.attributes & ATTR_DIRECTORY))) {
-                writeTail(&source, name, true);
-                writeTail(&destination, name, true);
-                uint32_t attributes = isFolder ? entry.attributes : data.attributes;
-                if ((attributes & ATTR_REPARSE_POINT) && leadsBackIntoWalk(source.text)) {
-                    reportUnlistedFolder(source.text, destination.text);
-                    continue;
-                }
-                resumeFolderEntry(level.destination, name, destination.text);
-                if (hasPrevious) writeTail(&previous, name, true);
-                enterFolder(level, name, &source, &previous, &destination);
-                continue;
-            }
-            writeTail(&destination, name, false);
-            if (hasPrevious) writeTail(&previous, name, false);
-            if (resumingSnapshot) {
-                // What a stopped run left at this name, measured like a twin.
-                Level left = level;
-                left.previous = level.destination;
-                left.previousPath = level.destinationPath;
-                bool equal = known && isUnchanged(data, left, name, source.text, destination.text);
-                if (resumeKeepsFile(equal, level.destination, name, destination.text, level.previous,
-                                    hasPrevious ? previous.text : nullptr))
-                    continue;
-            }
-            if (hasPrevious && known) {
-                if (isUnchanged(data, level, name, source.text, previous.text)) {
-                    linkFile(level, name, source.text, &data, previous.text, destination.text);
-                    continue;
-                }
-            }
-            copyAndReport(level, name, source.text, destination.text, known ? &data : nullptr);
-        } while (platFindNext(find, &entry));
-        // A listing cut short by a failure leaves out what it did not reach.
-        if (!platFindClose(find)) reportUnlistedFolder(level.sourcePath, level.destinationPath);
+    top->dir[SOURCE] = level.source;
+    top->dir[PREVIOUS] = level.previous;
+    top->dir[DESTINATION] = level.destination;
+    enterFrame(&walk, top);
+    while (walk.count > 0) {
+        Frame* frame = &walk.frames[walk.count - 1];
+        for (int tree = 0; tree < TREES; ++tree) cutPath(&walk.path[tree], frame->pathEnd[tree]);
+        if (frame->lost || frame->at >= frame->used) {
+            leaveFrame(&walk);
+            continue;
+        }
+        uint32_t attributes;
+        const NChar* name = nextName(frame, &attributes);
+        walkEntry(&walk, name, attributes);
     }
-    // Entries that a stopped run made and whose source is gone since.
-    resumeLeaveFolder(level.source, level.sourcePath, level.destination, level.destinationPath);
-
-    free(destination.text);
-    free(source.text);
-    free(previous.text);
+    endWalk(&walk);
     return 0;
+}
+
+// Levels of open folders for each walk of a run on workers threads: what
+// the process may hold open, less a reserve for the rest of the run (the
+// standard streams, the log, the lock, two files a thread copies), shared
+// among the walks that may hold folders at once (a thread may walk a job
+// of another's while its own walk waits, so two a thread).
+static size_t levelBudgetFor(int workers)
+{
+    long limit = platOpenFileLimit();
+    long reserve = 64 + 4L * workers;
+    long walks = workers > 1 ? 2L * (workers + 1) : 1;
+    long levels = (limit - reserve) / (TREES * walks);
+    if (levels < static_cast<long>(MIN_LEVEL_BUDGET)) return MIN_LEVEL_BUDGET;
+    if (levels > static_cast<long>(MAX_LEVEL_BUDGET)) return MAX_LEVEL_BUDGET;
+    return static_cast<size_t>(levels);
 }
 
 int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* destinationDir,
@@ -624,6 +1060,7 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
                  destination, destinationDir};
     FileData folderData;
     bool known = source != nullptr && platGetDirData(source, &folderData, nullptr);
+    levelBudget = levelBudgetFor(workers);
     int result = workers > 1 ? walkOnWorkers(top, known ? &folderData : nullptr, workers)
                              : walkAlone(top, known ? &folderData : nullptr);
     platCloseDir(destination);

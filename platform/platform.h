@@ -65,8 +65,14 @@ struct FileIdentity {
 // ---- start-up --------------------------------------------------------------
 
 // What the process needs before a run; false when the module handle of the
-// program cannot be had (the caller prints the start-up failure line).
+// program cannot be had (the caller prints the start-up failure line). On
+// POSIX it also raises the process's limit on open descriptors to the most
+// it may have (the hard limit), for the walk's folders and the copies.
 bool platStartup();
+
+// How many files and folders the process may hold open at once; the walk
+// divides it among its threads.
+long platOpenFileLimit();
 
 // ---- paths -----------------------------------------------------------------
 
@@ -197,6 +203,13 @@ enum DirOpen {
 DirHandle* platOpenDir(DirHandle* parent, const NChar* name, const NChar* path, int how);
 
 void platCloseDir(DirHandle* dir);
+
+// Opens the folder name within parent again, as platOpenDir does, and only
+// when it is still the folder of identity (what platGetDirData gave while
+// it was first open): a folder that another user swapped in meanwhile is
+// closed again and refused. Null on failure (platFailureText tells why).
+DirHandle* platReopenDir(DirHandle* parent, const NChar* name, const NChar* path, int how,
+                         const FileIdentity* identity);
 
 // Makes the folder name within parent, at first open to its owner alone,
 // and opens it; *made is null unless MAKEDIR_OK.

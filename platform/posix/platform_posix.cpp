@@ -17,6 +17,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -31,7 +32,27 @@ extern char** environ;
 
 bool platStartup()
 {
+    // A deep tree, several walking threads and their copies need far more
+    // descriptors than the usual soft limit of 1024; the walk still keeps
+    // within what it may have (platOpenFileLimit).
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            // An unlimited hard limit is above what the kernel allows.
+            limit.rlim_cur = 1048576;
+            if (limit.rlim_cur < limit.rlim_max) setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    }
     return true;
+}
+
+long platOpenFileLimit()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > (1u << 30)) return 1L << 30;
+    return static_cast<long>(limit.rlim_cur);
 }
 
 bool platIsDriveRoot(const NChar* path)
@@ -73,6 +94,10 @@ bool failedWith(const char* call, int code)
     return false;
 }
 
+// The code a reopened folder of another identity leaves as its reason: no
+// errno says it.
+const int REPLACED_FOLDER = -1;
+
 bool failed(const char* call)
 {
     return failedWith(call, errno);
@@ -86,9 +111,12 @@ void platFailureText(NChar* text, size_t capacity)
     // strerror_r of the GNU kind may return a static text instead of
     // filling the buffer.
     char buffer[256];
-    const char* reason = strerror_r(lastFailure.code, buffer, sizeof buffer);
+    const char* reason = lastFailure.code == REPLACED_FOLDER
+                             ? "another folder stands at its name since it was first opened"
+                             : strerror_r(lastFailure.code, buffer, sizeof buffer);
     snprintf(text, capacity, "%s: %s", lastFailure.call, reason);
 }
+
 
 void platResetState()
 {
@@ -242,6 +270,28 @@ void platCloseDir(DirHandle* dir)
     if (dir == nullptr) return;
     close(dir->fd);
     free(dir);
+}
+
+DirHandle* platReopenDir(DirHandle* parent, const NChar* name, const NChar* path, int how,
+                         const FileIdentity* identity)
+{
+    DirHandle* dir = platOpenDir(parent, name, path, how);
+    if (dir == nullptr) return nullptr;
+    // The identity of what was opened, from its descriptor: the name may
+    // have been given to another folder in the meantime.
+    struct stat info;
+    if (fstat(dir->fd, &info) != 0) {
+        failed("fstat");
+        platCloseDir(dir);
+        return nullptr;
+    }
+    if (static_cast<uint64_t>(info.st_dev) != identity->volume ||
+        static_cast<uint64_t>(info.st_ino) != identity->index) {
+        platCloseDir(dir);
+        failedWith("openat", REPLACED_FOLDER);
+        return nullptr;
+    }
+    return dir;
 }
 
 MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* path,

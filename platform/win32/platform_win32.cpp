@@ -22,6 +22,12 @@ bool platStartup()
     return GetModuleHandleW(nullptr) != nullptr;
 }
 
+long platOpenFileLimit()
+{
+    // A folder handle here is its path: no system handle is held open.
+    return 1L << 20;
+}
+
 bool platIsDriveRoot(const NChar* path)
 {
     return path[0] != 0 && wcscmp(path + 1, L":\\") == 0;
@@ -65,13 +71,19 @@ void systemText(DWORD code, wchar_t* text, size_t capacity)
     if (length == 0) formatText(text, capacity, L"error %lu", static_cast<unsigned long>(code));
 }
 
+// The code a reopened folder of another identity leaves as its reason: an
+// application's own code (bit 29), which no system error has.
+const DWORD REPLACED_FOLDER = 0x20000001;
+
 void platFailureText(NChar* text, size_t capacity)
 {
     if (capacity == 0) return;
     text[0] = 0;
     if (lastFailure.call == nullptr) return;
     wchar_t reason[256];
-    if (lastFailure.isErrno) {
+    if (!lastFailure.isErrno && lastFailure.code == REPLACED_FOLDER) {
+        copyText(reason, 256, L"another folder stands at its name since it was first opened");
+    } else if (lastFailure.isErrno) {
         if (_wcserror_s(reason, 256, static_cast<int>(lastFailure.code)) != 0) reason[0] = 0;
     } else {
         systemText(lastFailure.code, reason, 256);
@@ -393,6 +405,24 @@ void platCloseDir(DirHandle* dir)
     if (dir == nullptr) return;
     free(dir->path);
     free(dir);
+}
+
+DirHandle* platReopenDir(DirHandle* parent, const NChar* name, const NChar* path, int how,
+                         const FileIdentity* identity)
+{
+    DirHandle* dir = platOpenDir(parent, name, path, how);
+    if (dir == nullptr) return nullptr;
+    FileIdentity now;
+    if (!platGetIdentity(path, &now)) {
+        platCloseDir(dir);
+        return nullptr;
+    }
+    if (!sameIdentity(now, *identity)) {
+        platCloseDir(dir);
+        failedWith("CreateFileW", REPLACED_FOLDER);
+        return nullptr;
+    }
+    return dir;
 }
 
 MakeDirResult platMakeDirAt(DirHandle* parent, const NChar* name, const NChar* path,
