@@ -672,7 +672,10 @@ FILE* platOpenStream(const NChar* path, const char* mode)
         return nullptr;
     // O_NONBLOCK: a FIFO of the file's name opens at once (or fails) and
     // is refused below instead of hanging the run.
-    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    // "wb" makes the program's own files of the root (the state file and
+    // the catalog, written new and renamed): readable by their owner alone.
+    mode_t access = strcmp(mode, "wb") == 0 ? 0600 : 0666;
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, access);
     if (fd < 0) return failed("open"), nullptr;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
