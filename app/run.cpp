@@ -14,7 +14,14 @@
 #include "report/output.h"
 #include "report/run_state.h"
 #include "report/summary.h"
+#include "root/catalog.h"
 #include "sysact/command.h"
+
+// The root's catalog as this run read it and keeps it in step.
+static Catalog catalog;
+// The name of the snapshot the state file names in this root; empty when
+// it names none here.
+static NChar stateSnapshotName[CATALOG_NAME_CHARS];
 
 static void printUsage()
 {
@@ -42,24 +49,77 @@ bool fillList(NChar* value, void (*add)(const NChar*), bool isFolder)
     return true;
 }
 
-// Today's snapshot folder exists. It is continued when the last run that
-// held the root's lock was making it and the state file does not name it,
-// that is when it was stopped before its end; a complete snapshot, or a
-// folder that no run made, is not touched.
-static bool isUnfinishedSnapshot(const NChar* snapshotPath, const NChar* dateText)
+// The backup root of this run, for lockNamesOwnFolder.
+static const NChar* runRoot = nullptr;
+
+// Whether the lock names the dated folder name of this root as the one its
+// last holder made, and that folder is still the one it made (its
+// identity): a folder of that name made by anyone else is not left
+// unfinished by a run of this root.
+static bool lockNamesOwnFolder(const NChar* name)
 {
-    if (!lastRunMadeSnapshot(snapshotPath, dateText)) return false;
-    if (previousSnapshotPath[0] == 0) return true;
-    if (compareText(previousSnapshotPath, snapshotPath) == 0) return false;
-    // The state file may name it by another spelling of the root.
+    NChar path[PATH_CHARS];
+    return runRoot != nullptr && formatText(path, PATH_CHARS, N("%s%s%s"), runRoot, name, PATH_SEP_TEXT) &&
+           lastRunMadeSnapshot(path, name);
+}
+
+// The snapshot the state file names, by its name in this root: the folder
+// of that name here, where it is the one named (the root may be spelt
+// otherwise than when _dir was written).
+static void findStateSnapshotName(const NChar* backupRoot)
+{
+    stateSnapshotName[0] = 0;
+    if (previousSnapshotPath[0] == 0) return;
+    NChar name[CATALOG_NAME_CHARS];
+    lastNameOf(previousSnapshotPath, name, CATALOG_NAME_CHARS);
+    NChar here[PATH_CHARS];
     FileIdentity named;
-    FileIdentity today;
-    return !(platGetIdentity(previousSnapshotPath, &named) && platGetIdentity(snapshotPath, &today) &&
-             sameIdentity(named, today));
+    FileIdentity inRoot;
+    if (name[0] != 0 && formatText(here, PATH_CHARS, N("%s%s%s"), backupRoot, name, PATH_SEP_TEXT) &&
+        platGetIdentity(previousSnapshotPath, &named) && platGetIdentity(here, &inRoot) &&
+        sameIdentity(named, inRoot))
+        copyText(stateSnapshotName, CATALOG_NAME_CHARS, name);
+}
+
+// Today's snapshot folder exists. It is continued when it is unfinished
+// (a run began it and none completed it: see root/catalog.h), or when the
+// run that completed it could not write some of its copies (a disk that
+// was full): those are retried. A snapshot complete without write errors,
+// or a folder that no run made, is not touched.
+static bool isSnapshotToContinue(const NChar* dateText)
+{
+    if (isUnfinishedSnapshot(catalog, dateText, stateSnapshotName, lockNamesOwnFolder)) return true;
+    const CatalogEntry* entry = findCatalogEntry(catalog, dateText);
+    return entry != nullptr && entry->state == CATALOG_COMPLETE && entry->counts.writeErrors > 0;
+}
+
+// Sets previousSnapshotPath to the newest complete snapshot of the root
+// other than skippedName (today's); empty when there is none.
+static void findLatestCompleteSnapshot(const NChar* backupRoot, const NChar* skippedName)
+{
+    NChar held[CATALOG_NAME_CHARS];
+    held[0] = 0;
+    FindEntry entry;
+    FindHandle* find = platFindFirst(backupRoot, &entry);
+    if (find != nullptr) {
+        do {
+            if (!(entry.attributes & ATTR_DIRECTORY) || (entry.attributes & ATTR_REPARSE_POINT) ||
+                !isSnapshotFolderName(entry.name) || compareText(entry.name, skippedName) == 0 ||
+                compareText(entry.name, held) <= 0 ||
+                isUnfinishedSnapshot(catalog, entry.name, stateSnapshotName, lockNamesOwnFolder))
+                continue;
+            copyText(held, CATALOG_NAME_CHARS, entry.name);
+        } while (platFindNext(find, &entry));
+        platFindClose(find);
+    }
+    previousSnapshotPath[0] = 0;
+    if (held[0] != 0 && !formatText(previousSnapshotPath, PATH_CHARS, N("%s%s%s"), backupRoot, held,
+                                    PATH_SEP_TEXT))
+        previousSnapshotPath[0] = 0;
 }
 
 // A previous snapshot removed by hand leaves its place to the newest
-// snapshot that is still there.
+// complete snapshot that is still there.
 static void replaceMissingPrevious(const NChar* backupRoot, const NChar* dateText)
 {
     if (previousSnapshotPath[0] == 0) return;
@@ -67,9 +127,21 @@ static void replaceMissingPrevious(const NChar* backupRoot, const NChar* dateTex
     if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) return;
     NChar missing[PATH_CHARS];
     copyText(missing, PATH_CHARS, previousSnapshotPath);
-    findLatestDatedSnapshot(backupRoot, dateText);
+    findLatestCompleteSnapshot(backupRoot, dateText);
     if (previousSnapshotPath[0] != 0)
         printOut(N("previous snapshot %s not found, using %s\n"), missing, previousSnapshotPath);
+}
+
+// The start of this run's snapshot, recorded before its folder is made or
+// continued; false, with the refusal printed, when it cannot be recorded.
+static bool recordSnapshotStart(const NChar* backupRoot, const NChar* dateText, const NChar* snapshotPath)
+{
+    recordSnapshotBegun(&catalog, dateText, runCounters.startTime);
+    NChar reason[512];
+    if (writeCatalog(backupRoot, catalog, reason, 512)) return true;
+    printTo(stderr, N("cannot create: %s\n"), snapshotPath);
+    printTo(stderr, N("    %s\n"), reason);
+    return false;
 }
 
 // What the parsers leave must be paths. An empty one would make the file
@@ -147,24 +219,46 @@ int runBackup(int argc, NChar** argv)
     }
     formatText(logState.logPath, PATH_CHARS, N("%slog.txt"), backupRoot);
     logState.headerText = snapshotPath;
+
+    // The catalog tells which snapshots are whole. One that exists but
+    // cannot be read would be lost by rewriting it: the run is refused.
+    runRoot = backupRoot;
+    findStateSnapshotName(backupRoot);
+    if (readCatalog(backupRoot, &catalog) == CATALOG_UNREADABLE && !runSettings.noExec) {
+        NChar reason[512];
+        platFailureText(reason, 512);
+        printTo(stderr, N("cannot create: %s\n"), snapshotPath);
+        printTo(stderr, N("    %s\n"), reason);
+        return 1;
+    }
+    reconcileCatalog(&catalog, backupRoot, stateSnapshotName, lockNamesOwnFolder);
+
     // Anything of the snapshot's name (a folder, a file, a link, dangling
     // or not) refuses the run: the snapshot folder is made by this run
     // alone, unless it is today's snapshot that a stopped run left
-    // unfinished, which this run completes. A folder that cannot be made
-    // for another reason (no rights, a read-only disk) refuses the run.
+    // unfinished, or one whose copies could not all be written, which this
+    // run completes. A folder that cannot be made for another reason (no
+    // rights, a read-only disk) refuses the run.
     MakeDirResult made = MAKEDIR_OK;
     if (platGetAttributes(snapshotPath) != INVALID_ATTRIBUTES) {
         made = MAKEDIR_EXISTS;
     } else if (!runSettings.noExec) {
-        // The lock names the snapshot before its folder exists, so that a
-        // run stopped at any moment after leaves a folder that the next run
-        // knows as its own and finishes.
+        // The catalog and the lock name the snapshot before its folder
+        // exists, so that a run stopped at any moment after leaves a folder
+        // that the next run knows as its own and finishes.
+        if (!recordSnapshotStart(backupRoot, dateText, snapshotPath)) return 1;
         recordRunInLock(snapshotPath);
         made = platMakeDir(snapshotPath, true);
         NChar reason[512];
         platFailureText(reason, 512);
-        // Made by someone else in between: not this run's to finish.
-        if (made != MAKEDIR_OK) recordRunInLock(N(""));
+        if (made != MAKEDIR_OK) {
+            // Made by someone else in between: not this run's to finish.
+            recordRunInLock(N(""));
+            CatalogEntry* begun = findCatalogEntry(&catalog, dateText);
+            if (begun != nullptr) catalog.entries.erase(catalog.entries.begin() + (begun - catalog.entries.data()));
+            NChar ignored[512];
+            writeCatalog(backupRoot, catalog, ignored, 512);
+        }
         if (made == MAKEDIR_FAILED) {
             // A root the run cannot write (a disk remounted read-only, no
             // rights, no room) would fail every file and end as if whole.
@@ -180,13 +274,23 @@ int runBackup(int argc, NChar** argv)
         bool isFolder = attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY) &&
                         !(attributes & ATTR_REPARSE_POINT);
         // A dry run holds no lock: it cannot know that no run writes there.
-        resumingSnapshot = !runSettings.noExec && isFolder && isUnfinishedSnapshot(snapshotPath, dateText);
+        resumingSnapshot = !runSettings.noExec && isFolder && isSnapshotToContinue(dateText);
         if (!resumingSnapshot) {
             // On standard error alone: a refused run leaves the log as it
             // is, so that the day's last block still ends with its summary.
             printTo(stderr, N("destination %s already exists.\n"), snapshotPath);
             return 1;
         }
+        if (compareText(stateSnapshotName, dateText) == 0) {
+            // Today's snapshot completed with copies missing. It links
+            // against the newest whole snapshot before it, never itself, and
+            // the state file names that one until this run completes today's
+            // again: a run stopped meanwhile leaves today's as unfinished.
+            findLatestCompleteSnapshot(backupRoot, dateText);
+            stateSnapshotName[0] = 0;
+            writeStateFile(sourcePath, backupRoot, previousSnapshotPath);
+        }
+        if (!recordSnapshotStart(backupRoot, dateText, snapshotPath)) return 1;
     }
     // Past the last refusal: the log is opened once, for the whole run.
     if (!runSettings.noExec) openRunLog();
@@ -220,6 +324,13 @@ int runBackup(int argc, NChar** argv)
         fflush(log);
     }
     writeStateFile(sourcePath, backupRoot, snapshotPath);
+    // After the state file: a run stopped between the two has a complete
+    // snapshot, which the next run's repair of the catalog records.
+    CatalogCounts counts = {runCounters.writeErrors, runCounters.linkErrors,
+                            runCounters.unreadableSkipped - runCounters.specialFiles, runCounters.specialFiles};
+    recordSnapshotCompleted(&catalog, dateText, runCounters.endTime, counts);
+    NChar reason[512];
+    writeCatalog(backupRoot, catalog, reason, 512);
     return 0;
 }
 
@@ -240,6 +351,9 @@ void resetRunState()
     releaseCopyBuffer();
     resetWalker();
     resumingSnapshot = false;
+    catalog.entries.clear();
+    runRoot = nullptr;
+    stateSnapshotName[0] = 0;
     resetBackupRoot();
     platResetState();
 }

@@ -180,6 +180,7 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
     // A FIFO, socket or device is never opened: it could block forever.
     if (sourceData != nullptr && sourceData->isSpecialFile) {
         keepFailureReasonText(N("open: not a regular file"));
+        ++runCounters.specialFiles;
         return unreadable(sourcePath);
     }
 
@@ -192,10 +193,12 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
     FileHandle* source = nullptr;
     OpenResult opened = platOpenReadAt(sourceDir, sourceName, sourcePath, &source, &data);
     if (opened != OPEN_OK) {
-        if (opened == OPEN_NOT_REGULAR)
+        if (opened == OPEN_NOT_REGULAR) {
             keepFailureReasonText(N("open: not a regular file"));
-        else
+            ++runCounters.specialFiles;
+        } else {
             keepFailureReason();
+        }
         return unreadable(sourcePath);
     }
     if (!platMovesContent && !reserveBuffer(data.size)) {

@@ -302,8 +302,8 @@ void platResetState();
 
 // Opens a stream with a C runtime mode ("a", "rb", "w", "wb"); null on
 // failure. "wb" only creates a new file (the program's own temporary
-// files): an existing one fails. The stream is never inherited by a child
-// process. On POSIX a symbolic link is never followed and only a regular
+// files, on POSIX mode 0600): an existing one fails. The stream is never
+// inherited by a child process. On POSIX a symbolic link is never followed and only a regular
 // file is used (a FIFO named like the program's file must not hang it).
 FILE* platOpenStream(const NChar* path, const char* mode);
 

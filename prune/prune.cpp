@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/backup_root.h"
+#include "app/root_lock.h"
 #include "app/run.h"
 #include "cmdline/arguments.h"
 #include "engine/filter_lists.h"
@@ -14,6 +15,7 @@
 #include "prune/retention.h"
 #include "report/output.h"
 #include "report/summary.h"
+#include "root/catalog.h"
 
 struct PruneSettings {
     int noExec; // -n: show what would be deleted, delete nothing
@@ -36,6 +38,7 @@ struct Snapshot {
     NChar name[PRUNE_NAME_CHARS];
     SnapshotDate date;
     bool unfinished; // "<name>.deleting", left by a prune that was stopped
+    bool begunOnly;  // a snapshot that a run began and none completed
     KeepRule rule;
     int64_t files;
     uint64_t ownBytes; // bytes of its files that have no other name
@@ -221,8 +224,10 @@ static void printCost(const Snapshot& snapshot)
 {
     NChar files[GROUPED_TEXT_CHARS];
     NChar bytes[GROUPED_TEXT_CHARS];
+    // An unfinished snapshot that goes is listed under its own rule.
+    KeepRule shown = snapshot.begunOnly && snapshot.rule == KEEP_NONE ? KEEP_UNFINISHED : snapshot.rule;
     printOut(N("%s %-6s %-6s %15s files %19s bytes\n"), snapshot.name,
-             snapshot.rule == KEEP_NONE ? N("delete") : N("keep"), keepRuleName(snapshot.rule),
+             snapshot.rule == KEEP_NONE ? N("delete") : N("keep"), keepRuleName(shown),
              groupedCount(snapshot.files, files), groupedCount(static_cast<int64_t>(snapshot.ownBytes), bytes));
 }
 
@@ -271,6 +276,14 @@ static bool rootFits(const NChar* root)
     return false;
 }
 
+// What the lock's last holder wrote: which snapshot it was making.
+static NChar lockText[2048];
+
+static bool lockNamesSnapshot(const NChar* name)
+{
+    return lockTextNamesSnapshot(lockText, name);
+}
+
 // Takes the lock of the root that every run holds. A dry run does not make
 // a missing lock file: it changes nothing in the root.
 static bool lockRoot(const NChar* root, LockHandle** lock)
@@ -280,7 +293,10 @@ static bool lockRoot(const NChar* root, LockHandle** lock)
     formatText(lockPath, PATH_CHARS, N("%s_lock"), root);
     if (pruneSettings.noExec && platGetAttributes(lockPath) == INVALID_ATTRIBUTES) return true;
     LockResult locked = platLockFile(lockPath, lock);
-    if (locked == LOCK_TAKEN) return true;
+    if (locked == LOCK_TAKEN) {
+        if (!platReadLockText(*lock, lockText, sizeof lockText / sizeof lockText[0])) lockText[0] = 0;
+        return true;
+    }
     if (locked == LOCK_BUSY)
         printTo(stderr, N("backup root %s is in use by another run.\n"), root);
     else if (locked == LOCK_NOT_REGULAR)
@@ -299,16 +315,25 @@ static int pruneOpenRoot(const NChar* root, DirHandle* rootDir, const KeepCounts
 
     std::vector<Snapshot> snapshots;
     listSnapshots(root, &snapshots);
+    // Which snapshots no run completed (see root/catalog.h); a catalog
+    // that cannot be read knows none, as a root of an earlier version.
+    Catalog catalog;
+    readCatalog(root, &catalog);
     size_t firstSnapshot = 0;
     while (firstSnapshot < snapshots.size() && snapshots[firstSnapshot].unfinished) ++firstSnapshot;
-    int count = static_cast<int>(snapshots.size() - firstSnapshot);
+    // The calendar is filled by complete snapshots alone.
+    std::vector<size_t> complete;
     std::vector<SnapshotDate> dates;
     int linkedIndex = -1;
-    for (int k = 0; k < count; ++k) {
-        const Snapshot& snapshot = snapshots[firstSnapshot + k];
+    for (size_t k = firstSnapshot; k < snapshots.size(); ++k) {
+        Snapshot& snapshot = snapshots[k];
+        snapshot.begunOnly = isUnfinishedSnapshot(catalog, snapshot.name, linkedName, lockNamesSnapshot);
+        if (snapshot.begunOnly) continue;
+        if (compareText(snapshot.name, linkedName) == 0) linkedIndex = static_cast<int>(dates.size());
+        complete.push_back(k);
         dates.push_back(snapshot.date);
-        if (compareText(snapshot.name, linkedName) == 0) linkedIndex = k;
     }
+    int count = static_cast<int>(dates.size());
     // Only the snapshot the state file names is known to be complete (a
     // newer folder may be a run's unfinished one): without it, nothing goes.
     if (count > 0 && linkedIndex < 0) {
@@ -317,7 +342,13 @@ static int pruneOpenRoot(const NChar* root, DirHandle* rootDir, const KeepCounts
     }
     std::vector<KeepRule> rules(dates.size());
     chooseKept(dates.data(), count, keep, linkedIndex, rules.data());
-    for (int k = 0; k < count; ++k) snapshots[firstSnapshot + k].rule = rules[k];
+    for (int k = 0; k < count; ++k) snapshots[complete[k]].rule = rules[k];
+    // An unfinished snapshot stays until a newer complete one stands in
+    // its place (names sort as dates).
+    const NChar* newestComplete = count > 0 ? snapshots[complete.back()].name : N("");
+    for (size_t k = firstSnapshot; k < snapshots.size(); ++k)
+        if (snapshots[k].begunOnly)
+            snapshots[k].rule = compareText(snapshots[k].name, newestComplete) < 0 ? KEEP_NONE : KEEP_UNFINISHED;
 
     DeletedFiles deleted;
     for (Snapshot& snapshot : snapshots) {

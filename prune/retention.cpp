@@ -109,6 +109,7 @@ const NChar* keepRuleName(KeepRule rule)
     case KEEP_MONTH: return N("month");
     case KEEP_YEAR: return N("year");
     case KEEP_LATEST: return N("latest");
+    case KEEP_UNFINISHED: return N("unfinished");
     default: return N("-");
     }
 }

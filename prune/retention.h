@@ -24,8 +24,10 @@ struct KeepCounts {
 
 // What keeps a snapshot: the first rule in this order that keeps it.
 // KEEP_LATEST keeps the newest snapshot and the one the next run links
-// against when no calendar rule does.
-enum KeepRule { KEEP_NONE, KEEP_DAY, KEEP_WEEK, KEEP_MONTH, KEEP_YEAR, KEEP_LATEST };
+// against when no calendar rule does. KEEP_UNFINISHED keeps a snapshot
+// that no run completed while no newer complete one exists (it fills no
+// calendar period).
+enum KeepRule { KEEP_NONE, KEEP_DAY, KEEP_WEEK, KEEP_MONTH, KEEP_YEAR, KEEP_LATEST, KEEP_UNFINISHED };
 
 // Length of a snapshot folder name "yyyy_mm_dd".
 const int SNAPSHOT_NAME_LENGTH = 10;
@@ -49,5 +51,6 @@ int64_t weekNumber(const SnapshotDate& date);
 // kept.
 void chooseKept(const SnapshotDate* dates, int count, const KeepCounts& keep, int protectedIndex, KeepRule* rules);
 
-// The rule's word in the cost lines: "day", "week", ..., "-" for none.
+// The rule's word in the cost lines: "day", "week", ..., "unfinished",
+// "-" for none.
 const NChar* keepRuleName(KeepRule rule);

@@ -10,6 +10,7 @@ void addRunCounts(RunCounters* into, const RunCounters& counts)
     into->filesCopied += counts.filesCopied;
     into->filesLinked += counts.filesLinked;
     into->unreadableSkipped += counts.unreadableSkipped;
+    into->specialFiles += counts.specialFiles;
     into->writeErrors += counts.writeErrors;
     into->linkErrors += counts.linkErrors;
     into->bytesCopied += counts.bytesCopied;
@@ -21,6 +22,7 @@ RunCounters takeRunCountsSince(const RunCounters& before)
     counts.filesCopied = runCounters.filesCopied - before.filesCopied;
     counts.filesLinked = runCounters.filesLinked - before.filesLinked;
     counts.unreadableSkipped = runCounters.unreadableSkipped - before.unreadableSkipped;
+    counts.specialFiles = runCounters.specialFiles - before.specialFiles;
     counts.writeErrors = runCounters.writeErrors - before.writeErrors;
     counts.linkErrors = runCounters.linkErrors - before.linkErrors;
     counts.bytesCopied = runCounters.bytesCopied - before.bytesCopied;

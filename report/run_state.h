@@ -14,6 +14,7 @@ struct RunCounters {
     int32_t filesCopied;
     int32_t filesLinked;
     int32_t unreadableSkipped;
+    int32_t specialFiles; // FIFOs, sockets and devices, also among unreadableSkipped
     int32_t writeErrors;
     int32_t linkErrors;
     uint64_t bytesCopied;

@@ -230,3 +230,17 @@ expect_lines() {
 normalise_elapsed() {
     sed -i -E 's/^elapsed: (-?[0-9]+ (days|hrs|min), )*-?[0-9]+ sec\./elapsed: N sec./' "$1"
 }
+
+# catalog_line BK NAME: the catalog line of snapshot NAME in root BK (its
+# CR LF taken off); empty when there is none.
+catalog_line() {
+    grep -a "^$2	" "$1/_catalog" 2>/dev/null | tr -d '\r'
+}
+
+# set_catalog_line BK NAME LINE: the catalog line of NAME replaced by LINE
+# (tab-separated fields after the name), as a run stopped or failing at some
+# point leaves it.
+set_catalog_line() {
+    { grep -av "^$2	" "$1/_catalog" 2>/dev/null; printf '%s\t%s\r\n' "$2" "$3"; } | LC_ALL=C sort >"$1/_catalog.tmp"
+    mv "$1/_catalog.tmp" "$1/_catalog"
+}

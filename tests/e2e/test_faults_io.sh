@@ -101,25 +101,26 @@ expect_file "$ERR" ""
 cmp -s "$src/big.bin" "$snap/big.bin" || fail "big.bin not copied again"
 expect_linked "$snap/a.txt" "$bk/2000_01_01/a.txt"
 
-case_begin "a disk with no room at all: every copy fails, links still work, the old state file stays"
+case_begin "a disk with no room at all: the run is refused before any file, the root as it was"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
 first_snapshot
 remember "$bk/2000_01_01"
 keep_state
 cp "$bk/log.txt" "$CASE_DIR/log"
+cp "$bk/_catalog" "$CASE_DIR/catalog"
 change_file "$src/big.bin"
-change_file "$src/sub/c.txt"
 run_limited 0 "$src" "$bk"
-expect_rc 0
+expect_rc 1
 snap="$bk/$TODAY"
-expect_count "$ERR" 2 "copy error "
-expect_contains "$ERR" "copy error $snap/big.bin"
-expect_contains "$ERR" "copy error $snap/sub/c.txt"
-expect_contains "$OUT" "$(counter_line 2 'write errors')"
-expect_linked "$snap/a.txt" "$bk/2000_01_01/a.txt"
+# Not even the catalog's line of the new snapshot could be written.
+expect_lines "$ERR" "cannot create: $snap/" "    fflush: File too large"
+expect_file "$OUT" ""
+expect_absent "$snap"
 expect_state_kept
 cmp -s "$CASE_DIR/log" "$bk/log.txt" || fail "the log file changed"
+cmp -s "$CASE_DIR/catalog" "$bk/_catalog" || fail "the catalog changed"
 expect_absent "$bk/_dir.new"
+expect_absent "$bk/_catalog.new"
 expect_unchanged "$bk/2000_01_01"
 
 case_begin "unreadable source files and folders are reported and skipped (unprivileged run)"
@@ -163,7 +164,7 @@ expect_rc 1
 # The lock file of the root's owner cannot be opened: said, with its
 # reason; then today's folder cannot be made, and nothing is tried.
 expect_lines "$ERR" "cannot lock $bk/_lock" "    open: Permission denied" \
-    "cannot create: $bk/$TODAY/" "    mkdir: Permission denied"
+    "cannot create: $bk/$TODAY/" "    open: Permission denied"
 expect_stdout ""
 expect_unchanged "$bk"
 

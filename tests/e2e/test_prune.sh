@@ -174,6 +174,28 @@ expect_absent "$root/2026_01_01"
 expect_absent "$root/2026_01_01.deleting"
 expect_present "$root/2026_01_10/sub/b.txt"
 
+case_begin "an unfinished snapshot fills no period: listed as unfinished, deleted once a newer complete one exists"
+root="$CASE_DIR/bk"
+make_root "$root" 2026_12_05 2026_12_06 2026_12_07 2026_12_09 2026_12_10
+set_linked "$root" 2026_12_07
+# 12-06 and 12-10 begun by runs that were killed; 12-09 made by a run of
+# an earlier version killed too (no catalog line; the lock names it).
+set_catalog_line "$root" 2026_12_06 "unfinished	2026-12-06T10:00:00Z					"
+set_catalog_line "$root" 2026_12_10 "unfinished	2026-12-10T10:00:00Z					"
+printf 'pid 1\nhost h\nstart 2026-12-09 10:00:00\nsnapshot %s\n' "$(np "$root/2026_12_09/")" >"$root/_lock"
+full_listing "$root" >"$CASE_DIR/before"
+run_prune -n d=3 "$(np "$root")"
+expect_rc 0
+for line in "2026_12_05 keep   day " "2026_12_06 delete unfinished " "2026_12_07 keep   day " \
+    "2026_12_09 keep   unfinished " "2026_12_10 keep   unfinished "; do
+    expect_contains "$OUT" "$line"
+done
+full_listing "$root" | cmp -s - "$CASE_DIR/before" || fail "a dry run changed the root"
+run_prune d=3 "$(np "$root")"
+expect_rc 0
+[ "$(snapshot_names "$root" | tr '\n' ' ')" = "2026_12_05 2026_12_07 2026_12_09 2026_12_10 " ] ||
+    fail "left: $(snapshot_names "$root" | tr '\n' ' ')"
+
 case_begin "a .deleting folder left by a stopped prune is finished by the next one"
 root="$CASE_DIR/bk"
 make_costly "$root"

@@ -187,6 +187,7 @@ expect_rc 0
 # may enter, as older roots are; she owns her folder in the snapshot.
 snap="$bk/$TODAY"
 rm "$bk/_dir" "$snap/u/d/big"
+set_catalog_line "$bk" "$TODAY" "unfinished						"
 chmod 755 "$bk"
 as_user ln -s "$outside" "$snap/u/x"
 # The run stops itself as the copy of big begins in her folder; then she

@@ -194,6 +194,7 @@ expect_rc 0
 # As if the run had been stopped before it wrote the state file, with
 # its snapshot in every state a stop can leave a file in.
 cp "$CASE_DIR/state" "$bk/_dir"
+set_catalog_line "$bk" "$TODAY" "unfinished						"
 snap="$bk/$TODAY"
 truncate -s 1000 "$snap/big2.bin"             # a copy cut short, without the source's times
 rm "$snap/d2/f7" "$snap/d1/f1"                # not made yet (a copy and a link)
@@ -225,6 +226,31 @@ expect_contains "$OUT" "$(counter_line "$unchanged_count" 'files linked')"
 bytes=$(($(stat -c %s "$src/big2.bin") + $(stat -c %s "$src/d2/f7")))
 expect_contains "$OUT" "$(counter_line "$(grouped "$bytes")" 'bytes copied')"
 expect_unchanged "$bk/2000_01_01"
+
+case_begin "the catalog records each snapshot, and follows the folders on disk"
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+make_tree "$src" 1
+if on_windows; then special=0; else special=1 && mkfifo "$src/pipe"; fi
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+expect_rc 0
+stamp='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z'
+catalog_line "$bk" "$TODAY" | grep -Eq "^$TODAY	complete	$stamp	$stamp	0	0	0	$special\$" ||
+    fail "line: $(catalog_line "$bk" "$TODAY")"
+[ "$(grep -c $'\r$' "$bk/_catalog")" = 1 ] || fail "not one CR LF line"
+on_windows || [ "$(stat -c %a "$bk/_catalog")" = 600 ] || fail "mode $(stat -c %a "$bk/_catalog")"
+expect_absent "$bk/_catalog.new"
+# A snapshot renamed by hand (its line stands for nothing now and is
+# dropped; the state file names the new name: a line is made for it), a
+# line of a folder deleted by hand, and junk: none refuses the next run.
+age_snapshot "$bk" 2000_01_01 "$src"
+set_catalog_line "$bk" 1999_01_01 "complete			0	0	0	0"
+printf 'not a line of ours\r\n' >>"$bk/_catalog"
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+expect_rc 0
+expect_linked "$bk/$TODAY/d1/f2" "$bk/2000_01_01/d1/f2"
+[ "$(grep -c . "$bk/_catalog")" = 2 ] || fail "catalog: $(cat "$bk/_catalog")"
+expect_contains "$bk/_catalog" "2000_01_01	complete						"
+catalog_line "$bk" "$TODAY" | grep -Eq "^$TODAY	complete	$stamp	$stamp	" || fail "line: $(catalog_line "$bk" "$TODAY")"
 
 case_begin "a complete snapshot of today, or a folder that no run made, is still refused, on standard error alone"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
