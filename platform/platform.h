@@ -252,6 +252,13 @@ bool platCloseCopy(FileHandle* handle, const FileData* data);
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
                             DirHandle* newDir, const NChar* newName, const NChar* newPath);
 
+// The standard attribute data and the identity of name within dir, without
+// following a symbolic link (POSIX: device and inode; Windows: volume
+// serial and file index, read from a handle opened on the entry itself).
+// False when it cannot be read.
+bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileData* data,
+                       FileIdentity* identity);
+
 // True when two symbolic links hold the same target text (the Windows
 // build stores no links: always true there).
 bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* pathA,
@@ -330,7 +337,7 @@ extern const NChar platShutdownCommand[];
 
 struct LockHandle;
 
-enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2 };
+enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2, LOCK_MISSING = 3 };
 
 // Opens path (created when missing; never through a symbolic link, and only
 // when it is a regular file) and takes an exclusive lock on it without
@@ -339,6 +346,12 @@ enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2 };
 // LOCK_BUSY when another process holds it. The file itself is never
 // removed, so that no race on its name can lose a lock.
 LockResult platLockFile(const NChar* path, LockHandle** handle);
+
+// As platLockFile, for a reader that must not write in the root: opens
+// path only when it exists (LOCK_MISSING otherwise; nothing is created),
+// for reading, and takes the lock without waiting. The caller releases it
+// at once with platUnlockFile.
+LockResult platTryLockExisting(const NChar* path, LockHandle** handle);
 
 // The text stored in the lock file (what the last holder wrote), at most
 // capacity - 1 characters; false when it cannot be read or does not fit.
