@@ -347,6 +347,11 @@ enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2, LOCK_MISSING =
 // removed, so that no race on its name can lose a lock.
 LockResult platLockFile(const NChar* path, LockHandle** handle);
 
+// As platLockFile, but while another process holds the lock, tries again
+// for up to waitMilliseconds before it answers LOCK_BUSY (a reader that
+// looks at the lock holds it only for an instant).
+LockResult platLockFileWaiting(const NChar* path, LockHandle** handle, int waitMilliseconds);
+
 // As platLockFile, for a reader that must not write in the root: opens
 // path only when it exists (LOCK_MISSING otherwise; nothing is created),
 // for reading, and takes the lock without waiting. The caller releases it

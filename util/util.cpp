@@ -11,6 +11,8 @@
 #ifndef LINKSNAP_VERSION
 #define LINKSNAP_VERSION "0"
 #endif
+// The version text as a native literal (the macro expanded first).
+#define NATIVE_TEXT(text) N(text)
 
 static void printUsage(FILE* stream)
 {
@@ -33,7 +35,7 @@ int utilEntry(int argc, NChar** argv)
         return 0;
     }
     if (argc >= 2 && compareText(argv[1], N("--version")) == 0) {
-        printTo(stdout, N("linksnap-util %s\n"), N(LINKSNAP_VERSION));
+        printTo(stdout, N("linksnap-util %s\n"), NATIVE_TEXT(LINKSNAP_VERSION));
         return 0;
     }
     if (argc < 2) {
@@ -177,7 +179,13 @@ static bool lockedNow(const NChar* root, std::string* named)
         char buffer[2048];
         size_t got = fread(buffer, 1, sizeof buffer, stream);
         fclose(stream);
-        *named = lockSnapshotName(std::string(buffer, got));
+        std::string text(buffer, got);
+        *named = lockSnapshotName(text);
+        // A prune holds the root without making a snapshot; the name it
+        // keeps is the one a stopped run left.
+        bool prune = text.compare(0, 6, "prune\n") == 0 || text.find("\nprune\n") != std::string::npos ||
+                     text.find("\nprune\r\n") != std::string::npos;
+        if (prune && result == LOCK_BUSY) return false;
     }
     return result == LOCK_BUSY;
 }

@@ -42,6 +42,15 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
     return LOCK_TAKEN;
 }
 
+LockResult platLockFileWaiting(const NChar* path, LockHandle** handle, int waitMilliseconds)
+{
+    for (int waited = 0;; waited += 50) {
+        LockResult result = platLockFile(path, handle);
+        if (result != LOCK_BUSY || waited >= waitMilliseconds) return result;
+        usleep(50 * 1000);
+    }
+}
+
 LockResult platTryLockExisting(const NChar* path, LockHandle** handle)
 {
     *handle = nullptr;

@@ -61,6 +61,15 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
 // The lock file's text is short: a few lines of facts about one run.
 const DWORD LOCK_TEXT_BYTES = 4096;
 
+LockResult platLockFileWaiting(const NChar* path, LockHandle** handle, int waitMilliseconds)
+{
+    for (int waited = 0;; waited += 50) {
+        LockResult result = platLockFile(path, handle);
+        if (result != LOCK_BUSY || waited >= waitMilliseconds) return result;
+        Sleep(50);
+    }
+}
+
 LockResult platTryLockExisting(const NChar* path, LockHandle** handle)
 {
     *handle = nullptr;

@@ -175,7 +175,9 @@ for trial in $(seq 1 "$TRIALS"); do
     for f in d1/f1 d4/f30 big1.bin big2.bin; do expect_linked "$bk/$TODAY/$f" "$bk/2000_01_01/$f"; done
     [ "$(grep -c "files linked" "$bk/log.txt")" = 1 ] || fail "trial $trial: the log holds two summaries"
 done
-[ "$kept_out" -gt 0 ] || fail "no trial ran the two runs at once"
+# A run waits up to two seconds for a busy lock, so with a small tree the
+# second run mostly comes after the first; test_util.sh holds the lock
+# longer to see the refusal.
 echo "  $kept_out of $TRIALS trials met the lock"
 
 case_begin "a snapshot repaired by the next run: bad copies replaced, stale entries removed, good ones kept"

@@ -8,6 +8,7 @@
 . "$(dirname "$0")/faults_lib.sh"
 
 : "${LINKSNAP_UTIL:?LINKSNAP_UTIL must name linksnap-util}"
+: "${LINKSNAP_PRUNE:?LINKSNAP_PRUNE must name linksnap-prune}"
 
 run_util() { LINKSNAP=$LINKSNAP_UTIL run_linksnap "$@"; }
 
@@ -17,7 +18,7 @@ inode_listing() { (cd "$1" && find . -mindepth 1 -printf '%P\t%y\t%i\n' | LC_ALL
 
 # The A/D/M/T lines that two listings give, sorted by path in byte order.
 expected_diff() {
-    LC_ALL=C join -t $'\t' -a 1 -a 2 -e '' -o 0,1.2,1.3,2.2,2.3 "$1" "$2" | awk -F'\t' -v sep="$SEP" '
+    LC_ALL=C join -t $'\t' -a 1 -a 2 -e '' -o 0,1.2,1.3,2.2,2.3 "$1" "$2" | awk -F'\t' -v sep=/ '
         $2 == "" { print "A " $1 ($4 == "d" ? sep : ""); next }
         $4 == "" { print "D " $1 ($2 == "d" ? sep : ""); next }
         $2 != $4 { print "T " $1 ($4 == "d" ? sep : ""); next }
@@ -57,7 +58,7 @@ mkdir "$SRC/added" && printf 'n\n' >"$SRC/added/n"
 day_run $DAY2
 inode_listing "$ROOT/$DAY1" >"$CASE_DIR/one"
 inode_listing "$ROOT/$DAY2" >"$CASE_DIR/two"
-expected_diff "$CASE_DIR/one" "$CASE_DIR/two" | sed "s|/|$SEP|g" >"$CASE_DIR/expected"
+expected_diff "$CASE_DIR/one" "$CASE_DIR/two" | tr / "$SEP" >"$CASE_DIR/expected"
 [ "$(wc -l <"$CASE_DIR/expected")" -ge 7 ] || fail "the oracle found too little: $(cat "$CASE_DIR/expected")"
 listing_before=$(cd "$ROOT" && find . -printf '%p %i %n %T@ %m\n' | sort)
 run_util diff "$(np "$ROOT")" $DAY1 $DAY2
@@ -126,13 +127,31 @@ run_util list --json "$(np "$ROOT")"
 python3 -c 'import json,sys; s=json.load(open(sys.argv[1]))["snapshots"]; sys.exit(0 if s[-1]["state"]=="unfinished" else 1)' "$OUT" ||
     fail "list --json: $(cat "$OUT")"
 if ! on_windows && command -v flock >/dev/null; then
-    flock "$ROOT/_lock" sleep 5 &
+    flock -o "$ROOT/_lock" sleep 5 &
     holder=$!
     sleep 0.5
     run_util list "$(np "$ROOT")"
     grep -q "^$TODAY  running" "$OUT" || fail "a held lock: $(cat "$OUT")"
     run_util status --max-age=100000 "$(np "$ROOT")"
     expect_rc 0
+    kill $holder 2>/dev/null
+    wait $holder 2>/dev/null
+    # A run and a prune wait up to two seconds for a busy lock, then refuse;
+    # a monitor's instant look never makes them fail.
+    flock -o "$ROOT/_lock" sleep 1 &
+    holder=$!
+    sleep 0.3
+    LINKSNAP=$LINKSNAP_PRUNE run_linksnap -n d=1000 "$(np "$ROOT")"
+    expect_rc 0
+    wait $holder
+    flock -o "$ROOT/_lock" sleep 4 &
+    holder=$!
+    sleep 0.3
+    started=$(date +%s%N)
+    LINKSNAP=$LINKSNAP_PRUNE run_linksnap d=1000 "$(np "$ROOT")"
+    expect_rc 1
+    expect_contains "$ERR" "is in use by another run."
+    [ $(( ($(date +%s%N) - started) / 1000000 )) -ge 1900 ] || fail "prune did not wait for the lock"
     kill $holder 2>/dev/null
     wait $holder 2>/dev/null
 fi
@@ -171,6 +190,17 @@ expect_contains "$OUT" "usage: linksnap-util"
 run_util --version
 expect_rc 0
 expect_lines "$OUT" "linksnap-util 1.15.95"
+# The other two programs answer the same; -h stays a usage error.
+for program in "$LINKSNAP" "$LINKSNAP_PRUNE"; do
+    LINKSNAP=$program run_linksnap --version
+    expect_rc 0
+    expect_lines "$OUT" "$(basename "$program" .exe) 1.15.95"
+    LINKSNAP=$program run_linksnap --help
+    expect_rc 0
+    expect_contains "$OUT" "usage: $(basename "$program" .exe) "
+    LINKSNAP=$program run_linksnap -h
+    expect_rc 1
+done
 
 if ! on_windows; then
     case_begin "JSON: a name that is no UTF-8 comes back byte for byte"
