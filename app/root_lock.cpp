@@ -7,6 +7,7 @@
 // The lock file's text: a few short lines and one path.
 const size_t LOCK_TEXT_CHARS = 2048;
 const size_t HOST_NAME_CHARS = 256;
+const int LOCK_WAIT_MILLISECONDS = 2000;
 
 static LockHandle* rootLock = nullptr;
 // What the last holder wrote, read when the lock was taken.
@@ -25,7 +26,9 @@ bool lockBackupRoot(const NChar* backupRoot)
     NChar lockPath[PATH_CHARS];
     lastLockText[0] = 0;
     if (!formatText(lockPath, PATH_CHARS, N("%s_lock"), backupRoot)) return true;
-    LockResult result = platLockFile(lockPath, &rootLock);
+    // A monitor that looks at the lock holds it for an instant: wait a
+    // little before refusing.
+    LockResult result = platLockFileWaiting(lockPath, &rootLock, LOCK_WAIT_MILLISECONDS);
     if (result == LOCK_BUSY) {
         printTo(stderr, N("backup root %s is in use by another run.\n"), backupRoot);
         printLockReason();

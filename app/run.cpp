@@ -23,17 +23,17 @@ static Catalog catalog;
 // it names none here.
 static NChar stateSnapshotName[CATALOG_NAME_CHARS];
 
-static void printUsage()
+static void printUsage(FILE* stream = stderr)
 {
-    printTo(stderr, N("linksnap version %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);
-    printTo(stderr, N("usage: linksnap [<flags>] [<srcdir>] <backupdir>\n"));
-    printTo(stderr, N("-h ... help\n"));
-    printTo(stderr, N("-s ... silent\n"));
-    printTo(stderr, N("-n ... no-exec\n"));
-    printTo(stderr, N("-S ... shutdown machine when done\n"));
-    printTo(stderr, N("x=<folder>[,...]   exclude folders\n"));
-    printTo(stderr, N("xt=<*.xxx>[,...]   exclude filetypes\n"));
-    printTo(stderr, N("it=<*.xxx>[,...]   include filetypes\n"));
+    printTo(stream, N("linksnap version %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);
+    printTo(stream, N("usage: linksnap [<flags>] [<srcdir>] <backupdir>\n"));
+    printTo(stream, N("-h ... help\n"));
+    printTo(stream, N("-s ... silent\n"));
+    printTo(stream, N("-n ... no-exec\n"));
+    printTo(stream, N("-S ... shutdown machine when done\n"));
+    printTo(stream, N("x=<folder>[,...]   exclude folders\n"));
+    printTo(stream, N("xt=<*.xxx>[,...]   exclude filetypes\n"));
+    printTo(stream, N("it=<*.xxx>[,...]   include filetypes\n"));
 }
 
 // A filter that cannot be remembered would silently change the next run:
@@ -326,8 +326,13 @@ int runBackup(int argc, NChar** argv)
     writeStateFile(sourcePath, backupRoot, snapshotPath);
     // After the state file: a run stopped between the two has a complete
     // snapshot, which the next run's repair of the catalog records.
-    CatalogCounts counts = {runCounters.writeErrors, runCounters.linkErrors,
-                            runCounters.unreadableSkipped - runCounters.specialFiles, runCounters.specialFiles};
+    CatalogCounts counts = {runCounters.writeErrors,
+                            runCounters.linkErrors,
+                            runCounters.unreadableSkipped - runCounters.specialFiles,
+                            runCounters.specialFiles,
+                            runCounters.filesCopied,
+                            runCounters.filesLinked,
+                            static_cast<int64_t>(runCounters.bytesCopied)};
     recordSnapshotCompleted(&catalog, dateText, runCounters.endTime, counts);
     NChar reason[512];
     writeCatalog(backupRoot, catalog, reason, 512);
@@ -358,6 +363,22 @@ void resetRunState()
     platResetState();
 }
 
+// "--help" (the usage on standard output) and "--version" as the only
+// argument: 0; -1 for every other command line.
+static int answerHelpOrVersion(int argc, NChar** argv)
+{
+    if (argc != 2) return -1;
+    if (compareText(argv[1], N("--help")) == 0) {
+        printUsage(stdout);
+        return 0;
+    }
+    if (compareText(argv[1], N("--version")) == 0) {
+        printTo(stdout, N("linksnap %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);
+        return 0;
+    }
+    return -1;
+}
+
 int programEntry(int argc, NChar** argv)
 {
     int result;
@@ -367,7 +388,9 @@ int programEntry(int argc, NChar** argv)
     } else {
         resetRunState();
         runCounters.startTime = platNow();
-        result = runBackup(argc, argv);
+        result = answerHelpOrVersion(argc, argv);
+        if (result < 0) result = runBackup(argc, argv);
+
     }
     closeRunLog();
     resetBackupRoot();

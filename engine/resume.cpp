@@ -61,9 +61,11 @@ bool resumeKeepsFile(bool equal, DirHandle* destination, const NChar* name, cons
     }
     FileIdentity left;
     FileIdentity twin;
+    FileData leftData;
+    FileData twinData;
     bool linked = twinDir != nullptr && twinPath != nullptr &&
-                  platGetIdentityAt(destination, name, destinationPath, &left) &&
-                  platGetIdentityAt(twinDir, name, twinPath, &twin) && sameIdentity(left, twin);
+                  platGetIdentityAt(destination, name, destinationPath, &leftData, &left) &&
+                  platGetIdentityAt(twinDir, name, twinPath, &twinData, &twin) && sameIdentity(left, twin);
     showProgress(linked ? PROGRESS_LINK : PROGRESS_COPY, destinationPath);
     if (linked)
         ++runCounters.filesLinked;

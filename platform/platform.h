@@ -269,6 +269,13 @@ bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path);
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
                             DirHandle* newDir, const NChar* newName, const NChar* newPath);
 
+// The standard attribute data and the identity of name within dir, without
+// following a symbolic link (POSIX: device and inode; Windows: volume
+// serial and file index, read from a handle opened on the entry itself).
+// False when it cannot be read.
+bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileData* data,
+                       FileIdentity* identity);
+
 // True when two symbolic links hold the same target text (the Windows
 // build stores no links: always true there).
 bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* pathA,
@@ -350,7 +357,7 @@ extern const NChar platShutdownCommand[];
 
 struct LockHandle;
 
-enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2, LOCK_NOT_REGULAR = 3 };
+enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2, LOCK_NOT_REGULAR = 3, LOCK_MISSING = 4 };
 
 // Opens path (created when missing; never through a symbolic link, and only
 // when it is a regular file) and takes an exclusive lock on it without
@@ -360,6 +367,17 @@ enum LockResult { LOCK_TAKEN = 0, LOCK_BUSY = 1, LOCK_FAILED = 2, LOCK_NOT_REGUL
 // something else than a regular file (a folder, a link, a FIFO). The file itself is never
 // removed, so that no race on its name can lose a lock.
 LockResult platLockFile(const NChar* path, LockHandle** handle);
+
+// As platLockFile, but while another process holds the lock, tries again
+// for up to waitMilliseconds before it answers LOCK_BUSY (a reader that
+// looks at the lock holds it only for an instant).
+LockResult platLockFileWaiting(const NChar* path, LockHandle** handle, int waitMilliseconds);
+
+// As platLockFile, for a reader that must not write in the root: opens
+// path only when it exists (LOCK_MISSING otherwise; nothing is created),
+// for reading, and takes the lock without waiting. The caller releases it
+// at once with platUnlockFile.
+LockResult platTryLockExisting(const NChar* path, LockHandle** handle);
 
 // The text stored in the lock file (what the last holder wrote), at most
 // capacity - 1 characters; false when it cannot be read or does not fit.
@@ -427,9 +445,6 @@ bool platRemoveTreeAt(DirHandle* parent, const NChar* name, const NChar* path, R
 // from its source.
 bool platMakeDirWritable(DirHandle* dir);
 
-// The identity of name within the open folder dir, without following a
-// symbolic link. False when it cannot be read.
-bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileIdentity* identity);
 
 // Takes away what others may do with the program's own file path (POSIX:
 // group and other bits), never through a link; nothing when it is missing

@@ -58,16 +58,16 @@ struct ScanContext {
     DeletedFiles* deleted; // null for a snapshot that is kept
 };
 
-static void printUsage()
+static void printUsage(FILE* stream = stderr)
 {
-    printTo(stderr, N("linksnap-prune version %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);
-    printTo(stderr, N("usage: linksnap-prune [-n] [-s] [d=<N>] [w=<N>] [m=<N>] [y=<N>] <backupdir>\n"));
-    printTo(stderr, N("-n ... no-exec: show what would be deleted\n"));
-    printTo(stderr, N("-s ... silent: print only the total\n"));
-    printTo(stderr, N("d=<N>   keep the newest snapshot of each of the last N days\n"));
-    printTo(stderr, N("w=<N>   ... of each of the last N weeks (ISO weeks, Monday to Sunday)\n"));
-    printTo(stderr, N("m=<N>   ... of each of the last N months\n"));
-    printTo(stderr, N("y=<N>   ... of each of the last N years\n"));
+    printTo(stream, N("linksnap-prune version %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);
+    printTo(stream, N("usage: linksnap-prune [-n] [-s] [d=<N>] [w=<N>] [m=<N>] [y=<N>] <backupdir>\n"));
+    printTo(stream, N("-n ... no-exec: show what would be deleted\n"));
+    printTo(stream, N("-s ... silent: print only the total\n"));
+    printTo(stream, N("d=<N>   keep the newest snapshot of each of the last N days\n"));
+    printTo(stream, N("w=<N>   ... of each of the last N weeks (ISO weeks, Monday to Sunday)\n"));
+    printTo(stream, N("m=<N>   ... of each of the last N months\n"));
+    printTo(stream, N("y=<N>   ... of each of the last N years\n"));
 }
 
 // A count of periods: digits only, 1 to MAX_KEEP_PERIODS. An option not
@@ -286,15 +286,52 @@ static bool lockNamesSnapshot(const NChar* name)
 
 // Takes the lock of the root that every run holds. A dry run does not make
 // a missing lock file: it changes nothing in the root.
+// Says in the lock file who holds the root: this prune's process, host and
+// start. The "snapshot" line a stopped run left is kept, so that the next
+// run still knows which snapshot it left unfinished.
+static void recordPruneInLock(LockHandle* lock)
+{
+    const size_t LOCK_TEXT_CHARS = 2048;
+    NChar old[LOCK_TEXT_CHARS];
+    if (!platReadLockText(lock, old, LOCK_TEXT_CHARS)) old[0] = 0;
+    // What a stopped run left (the snapshot it was making and the identity
+    // of its folder) stays, so that the next run still finishes it.
+    NChar snapshotLine[LOCK_TEXT_CHARS] = {0};
+    NChar identityLine[LOCK_TEXT_CHARS] = {0};
+    for (NChar* line = old; *line != 0;) {
+        NChar* end = line;
+        while (*end != 0 && *end != N('\n')) ++end;
+        bool last = *end == 0;
+        *end = 0;
+        if (compareTextN(line, N("snapshot "), 9) == 0) formatText(snapshotLine, LOCK_TEXT_CHARS, N("%s\n"), line);
+        if (compareTextN(line, N("identity "), 9) == 0) formatText(identityLine, LOCK_TEXT_CHARS, N("%s\n"), line);
+        if (last) break;
+        line = end + 1;
+    }
+    NChar host[256];
+    if (!platHostName(host, 256)) copyText(host, 256, N("unknown"));
+    int64_t now = platNow();
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    platLocalDate(now, &year, &month, &day);
+    platLocalClock(now, &hour, &minute, &second);
+    NChar text[LOCK_TEXT_CHARS];
+    if (formatText(text, LOCK_TEXT_CHARS, N("pid %lu\nhost %s\nstart %04d-%02d-%02d %02d:%02d:%02d\nprune\n%s%s"),
+                   platProcessId(), host, year, month, day, hour, minute, second, snapshotLine, identityLine))
+        platWriteLockText(lock, text);
+}
+
 static bool lockRoot(const NChar* root, LockHandle** lock)
 {
     *lock = nullptr;
     NChar lockPath[PATH_CHARS];
     formatText(lockPath, PATH_CHARS, N("%s_lock"), root);
     if (pruneSettings.noExec && platGetAttributes(lockPath) == INVALID_ATTRIBUTES) return true;
-    LockResult locked = platLockFile(lockPath, lock);
+    // A monitor that looks at the lock holds it for an instant: wait a
+    // little before refusing.
+    LockResult locked = platLockFileWaiting(lockPath, lock, 2000);
     if (locked == LOCK_TAKEN) {
         if (!platReadLockText(*lock, lockText, sizeof lockText / sizeof lockText[0])) lockText[0] = 0;
+        if (!pruneSettings.noExec) recordPruneInLock(*lock);
         return true;
     }
     if (locked == LOCK_BUSY)
@@ -414,6 +451,22 @@ int runPrune(int argc, NChar** argv)
     return result;
 }
 
+// "--help" (the usage on standard output) and "--version" as the only
+// argument: 0; -1 for every other command line.
+static int answerHelpOrVersion(int argc, NChar** argv)
+{
+    if (argc != 2) return -1;
+    if (compareText(argv[1], N("--help")) == 0) {
+        printUsage(stdout);
+        return 0;
+    }
+    if (compareText(argv[1], N("--version")) == 0) {
+        printTo(stdout, N("linksnap-prune %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);
+        return 0;
+    }
+    return -1;
+}
+
 int pruneEntry(int argc, NChar** argv)
 {
     int result;
@@ -421,7 +474,9 @@ int pruneEntry(int argc, NChar** argv)
         printOut(N("Schwerwiegender Fehler: Fehler bei GetModuleHandle.\n"));
         result = 1;
     } else {
-        result = runPrune(argc, argv);
+        result = answerHelpOrVersion(argc, argv);
+        if (result < 0) result = runPrune(argc, argv);
+
     }
     // The state file reader fills the filter lists; prune has no use for them.
     releaseList(&excludedFolders);

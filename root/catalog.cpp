@@ -142,12 +142,14 @@ static bool fieldIs(const char* text, size_t length, const char* word)
 
 bool parseCatalogLine(const char* line, size_t length, CatalogEntry* entry)
 {
-    const int FIELDS = 8;
+    // Eight fields, and the three of what the run made where they stand.
+    const int REQUIRED = 8;
+    const int FIELDS = 11;
     const char* start[FIELDS];
     size_t size[FIELDS];
     int count = 0;
     size_t from = 0;
-    // The first eight fields; whatever follows a tab after them is left.
+    // The first eleven fields; whatever follows a tab after them is left.
     for (size_t k = 0; k <= length && count < FIELDS; ++k) {
         if (k == length || line[k] == '\t') {
             start[count] = line + from;
@@ -156,7 +158,7 @@ bool parseCatalogLine(const char* line, size_t length, CatalogEntry* entry)
             from = k + 1;
         }
     }
-    if (count < FIELDS) return false;
+    if (count < REQUIRED) return false;
 
     CatalogEntry read = {};
     if (size[0] != static_cast<size_t>(CATALOG_NAME_CHARS - 1)) return false;
@@ -178,8 +180,20 @@ bool parseCatalogLine(const char* line, size_t length, CatalogEntry* entry)
                           &read.counts.specialFiles};
     for (int k = 0; k < 4; ++k)
         if (!parseCount(start[4 + k], size[4 + k], counts[k])) return false;
+    // A line of a version that did not record them knows nothing of them.
+    int64_t* made[3] = {&read.counts.filesCopied, &read.counts.filesLinked, &read.counts.bytesCopied};
+    for (int k = 0; k < 3; ++k) {
+        *made[k] = CATALOG_UNKNOWN;
+        if (REQUIRED + k < count && !parseCount(start[REQUIRED + k], size[REQUIRED + k], made[k])) return false;
+    }
     *entry = read;
     return true;
+}
+
+static CatalogCounts unknownCounts()
+{
+    return {CATALOG_UNKNOWN, CATALOG_UNKNOWN, CATALOG_UNKNOWN, CATALOG_UNKNOWN,
+            CATALOG_UNKNOWN, CATALOG_UNKNOWN, CATALOG_UNKNOWN};
 }
 
 static std::string countText(int64_t value)
@@ -205,6 +219,9 @@ std::string formatCatalogLine(const CatalogEntry& entry)
     line += '\t' + countText(entry.counts.linkErrors);
     line += '\t' + countText(entry.counts.unreadableFiles);
     line += '\t' + countText(entry.counts.specialFiles);
+    line += '\t' + countText(entry.counts.filesCopied);
+    line += '\t' + countText(entry.counts.filesLinked);
+    line += '\t' + countText(entry.counts.bytesCopied);
     line += "\r\n";
     return line;
 }
@@ -236,7 +253,7 @@ static CatalogEntry* entryFor(Catalog* catalog, const NChar* name)
     copyText(entry.name, CATALOG_NAME_CHARS, name);
     entry.state = CATALOG_UNFINISHED;
     entry.startTime = entry.endTime = CATALOG_UNKNOWN;
-    entry.counts = {CATALOG_UNKNOWN, CATALOG_UNKNOWN, CATALOG_UNKNOWN, CATALOG_UNKNOWN};
+    entry.counts = unknownCounts();
     return &*catalog->entries.insert(at, entry);
 }
 
@@ -246,7 +263,7 @@ void recordSnapshotBegun(Catalog* catalog, const NChar* name, int64_t time)
     entry->state = CATALOG_UNFINISHED;
     if (entry->startTime == CATALOG_UNKNOWN) entry->startTime = time;
     entry->endTime = CATALOG_UNKNOWN;
-    entry->counts = {CATALOG_UNKNOWN, CATALOG_UNKNOWN, CATALOG_UNKNOWN, CATALOG_UNKNOWN};
+    entry->counts = unknownCounts();
 }
 
 void recordSnapshotCompleted(Catalog* catalog, const NChar* name, int64_t time, const CatalogCounts& counts)

@@ -8,6 +8,7 @@
 // tab, lines in ascending order of name:
 //
 //   name  state  start  end  write-errors  link-errors  unreadable  special
+//   copied  linked  bytes
 //
 //   name        the snapshot folder's name, "yyyy_mm_dd"
 //   state       "unfinished" (a run began it and none completed it) or
@@ -19,8 +20,12 @@
 //               not be made, regular files that could not be read, and
 //               FIFOs, sockets and devices (never read, counted apart);
 //               empty when not known
+//   copied, linked, bytes
+//               decimal: files copied, files linked and bytes copied by the
+//               run that completed it, as its summary says; empty when not
+//               known (a line of eight fields has none of the three)
 //
-// Never a path. Fields after the eighth are ignored (room for later
+// Never a path. Fields after the eleventh are ignored (room for later
 // versions); a line that is not of this form is ignored, never fatal. The
 // file is replaced as a whole: written as "_catalog.new" (0600 on POSIX),
 // flushed to the disk, renamed over the old one.
@@ -54,6 +59,9 @@ struct CatalogCounts {
     int64_t linkErrors;
     int64_t unreadableFiles; // regular files (and folders) that could not be read
     int64_t specialFiles;    // FIFOs, sockets and devices
+    int64_t filesCopied;
+    int64_t filesLinked;
+    int64_t bytesCopied;
 };
 
 struct CatalogEntry {

@@ -40,7 +40,7 @@ say "cmake --install into a prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; fail "cmake --install"; }
 [ -x "$prefix/bin/linksnap" ] || fail "bin/linksnap missing"
-for example in 'linksnap@.service' 'linksnap@.timer' linksnap.cron linksnap-task.xml; do
+for example in 'linksnap@.service' 'linksnap@.timer' 'linksnap-failed@.service' linksnap.cron linksnap-task.xml; do
     [ -f "$prefix/share/doc/linksnap/examples/$example" ] || fail "example $example missing"
 done
 # Every program the build makes is installed (a program target defined after
@@ -59,6 +59,12 @@ for page in "$prefix"/share/man/man1/*; do
 done
 "$prefix/bin/linksnap" -h 2>"$work/usage" && fail "linksnap -h exit code 0"
 grep -q '^linksnap version ' "$work/usage" || fail "linksnap -h printed no usage text"
+version=$(sed -n "s/^project(linksnap VERSION \([0-9.]*\).*/\1/p" "$root/CMakeLists.txt")
+for name in linksnap linksnap-prune linksnap-util; do
+    [ -x "$prefix/bin/$name" ] || { fail "bin/$name missing"; continue; }
+    [ "$("$prefix/bin/$name" --version)" = "$name $version" ] || fail "$name --version"
+    "$prefix/bin/$name" --help | grep -q "usage: $name" || fail "$name --help printed no usage on standard output"
+done
 
 # ---- manual pages and examples ------------------------------------------------------
 
@@ -130,8 +136,9 @@ else
             instance=$(systemd-escape --path /mnt/backup)
             cp "$root/examples/linksnap@.service" "$units/linksnap@$instance.service"
             cp "$root/examples/linksnap@.timer" "$units/linksnap@$instance.timer"
+            cp "$root/examples/linksnap-failed@.service" "$units/linksnap-failed@$instance.service"
             out=$(cd "$units" && systemd-analyze verify "./linksnap@$instance.service" \
-                  "./linksnap@$instance.timer" 2>&1) && [ -z "$out" ] ||
+                  "./linksnap@$instance.timer" "./linksnap-failed@$instance.service" 2>&1) && [ -z "$out" ] ||
                 fail "systemd-analyze verify: $out"
         else
             say "systemd-analyze verify skipped: no systemd here"

@@ -55,6 +55,41 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
     return LOCK_TAKEN;
 }
 
+LockResult platLockFileWaiting(const NChar* path, LockHandle** handle, int waitMilliseconds)
+{
+    for (int waited = 0;; waited += 50) {
+        LockResult result = platLockFile(path, handle);
+        if (result != LOCK_BUSY || waited >= waitMilliseconds) return result;
+        usleep(50 * 1000);
+    }
+}
+
+LockResult platTryLockExisting(const NChar* path, LockHandle** handle)
+{
+    *handle = nullptr;
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return errno == ENOENT ? LOCK_MISSING : LOCK_FAILED;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return LOCK_FAILED;
+    }
+    // flock takes an exclusive lock on a descriptor opened for reading too.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        bool busy = errno == EWOULDBLOCK;
+        close(fd);
+        return busy ? LOCK_BUSY : LOCK_FAILED;
+    }
+    LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
+    if (result == nullptr) {
+        close(fd);
+        return LOCK_FAILED;
+    }
+    result->fd = fd;
+    *handle = result;
+    return LOCK_TAKEN;
+}
+
 bool platReadLockText(LockHandle* handle, NChar* text, size_t capacity)
 {
     if (capacity == 0) return false;

@@ -386,6 +386,18 @@ bool platGetFileDataAt(DirHandle* dir, const NChar* name, const NChar* path, Fil
     return true;
 }
 
+bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileData* data,
+                       FileIdentity* identity)
+{
+    (void)path;
+    struct stat info;
+    if (fstatat(fdOf(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0) return failed("fstatat");
+    fillFileData(info, data);
+    identity->volume = static_cast<uint64_t>(info.st_dev);
+    identity->index = static_cast<uint64_t>(info.st_ino);
+    return true;
+}
+
 // The target text of the link name within the folder at; false when it
 // cannot be read (it is gone, or no longer a link).
 static bool readLinkTarget(int at, const char* name, std::vector<char>* target)

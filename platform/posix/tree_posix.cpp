@@ -495,16 +495,6 @@ bool platMakeDirWritable(DirHandle* dir)
     return true;
 }
 
-bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileIdentity* identity)
-{
-    (void)path;
-    struct stat info;
-    if (dir == nullptr || fstatat(dir->fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    identity->volume = static_cast<uint64_t>(info.st_dev);
-    identity->index = static_cast<uint64_t>(info.st_ino);
-    return true;
-}
-
 void platKeepPrivate(const NChar* path)
 {
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);

@@ -79,6 +79,49 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
 // The lock file's text is short: a few lines of facts about one run.
 const DWORD LOCK_TEXT_BYTES = 4096;
 
+LockResult platLockFileWaiting(const NChar* path, LockHandle** handle, int waitMilliseconds)
+{
+    for (int waited = 0;; waited += 50) {
+        LockResult result = platLockFile(path, handle);
+        if (result != LOCK_BUSY || waited >= waitMilliseconds) return result;
+        Sleep(50);
+    }
+}
+
+LockResult platTryLockExisting(const NChar* path, LockHandle** handle)
+{
+    *handle = nullptr;
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? LOCK_MISSING : LOCK_FAILED;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(file);
+        return LOCK_FAILED;
+    }
+    OVERLAPPED region = lockRegion();
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
+        DWORD error = GetLastError();
+        CloseHandle(file);
+        return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LOCK_BUSY : LOCK_FAILED;
+    }
+    LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
+    if (result == nullptr) {
+        OVERLAPPED again = lockRegion();
+        UnlockFileEx(file, 0, 1, 0, &again);
+        CloseHandle(file);
+        return LOCK_FAILED;
+    }
+    result->file = file;
+    *handle = result;
+    return LOCK_TAKEN;
+}
+
 bool platReadLockText(LockHandle* handle, NChar* text, size_t capacity)
 {
     if (capacity == 0) return false;

@@ -479,6 +479,25 @@ bool platGetFileDataAt(DirHandle* dir, const NChar* name, const NChar* path, Fil
     return platGetFileData(path, data);
 }
 
+bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileData* data,
+                       FileIdentity* identity)
+{
+    (void)dir;
+    (void)name;
+    // The entry itself, never what a link or junction points at.
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    BOOL ok = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (!ok || !platGetFileData(path, data)) return false;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
 OpenResult platOpenReadAt(DirHandle* dir, const NChar* name, const NChar* path,
                           FileHandle** handle, FileData* data)
 {

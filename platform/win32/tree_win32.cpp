@@ -278,14 +278,6 @@ bool platMakeDirWritable(DirHandle* dir)
     return true;
 }
 
-bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, FileIdentity* identity)
-{
-    // The Windows build stores no links: the path names the entry itself.
-    (void)dir;
-    (void)name;
-    return platGetIdentity(path, identity);
-}
-
 void platKeepPrivate(const NChar* path)
 {
     // A file in the root has the access the system gives it there.

@@ -44,7 +44,7 @@ expect_contains "$OUT" "$(counter_line "$errors" 'write errors')"
 for i in 1 2 3 4; do
     [ ! -e "$bk/$TODAY/big$i.bin" ] || cmp -s "$src/big$i.bin" "$bk/$TODAY/big$i.bin" || fail "big$i.bin cut"
 done
-grep -Eq "^$TODAY	complete	[^	]+	[^	]+	$errors	0	0	0"$'\r'"\$" "$bk/_catalog" ||
+grep -Eq "^$TODAY	complete	[^	]+	[^	]+	$errors	0	0	0	[0-9]+	[0-9]+	[0-9]+"$'\r'"\$" "$bk/_catalog" ||
     fail "catalog: $(cat "$bk/_catalog")"
 
 rm "$mnt/filler"
@@ -55,7 +55,7 @@ expect_contains "$OUT" "continuing the unfinished snapshot."
 expect_same_tree "$src" "$bk/$TODAY"
 # Linked against the whole snapshot before today, never today's own.
 for i in 1 2 3 4 5 6 7 8; do expect_linked "$bk/$TODAY/sub/s$i.txt" "$bk/2000_01_01/sub/s$i.txt"; done
-grep -Eq "^$TODAY	complete	[^	]+	[^	]+	0	0	0	0"$'\r'"\$" "$bk/_catalog" ||
+grep -Eq "^$TODAY	complete	[^	]+	[^	]+	0	0	0	0	[0-9]+	[0-9]+	[0-9]+"$'\r'"\$" "$bk/_catalog" ||
     fail "catalog: $(cat "$bk/_catalog")"
 expect_contains "$bk/_dir" "$TODAY"
 

@@ -38,17 +38,19 @@ TEST(CatalogLine, ReadsTheFormAndSkipsWhatIsNot)
     EXPECT_EQ(3, entry.counts.writeErrors);
     EXPECT_EQ(12, entry.counts.unreadableFiles);
     EXPECT_EQ(2, entry.counts.specialFiles);
-    EXPECT_EQ(good + "\r\n", formatCatalogLine(entry));
+    // What the run made is unknown in a line of eight fields.
+    EXPECT_EQ(good + "\t\t\t\r\n", formatCatalogLine(entry));
     // Fields a later version adds are ignored.
-    std::string longer = good + "\tmore\tfields";
+    std::string full = good + "\t5\t6\t700";
+    std::string longer = full + "\tmore\tfields";
     ASSERT_TRUE(parseCatalogLine(longer.data(), longer.size(), &entry));
-    EXPECT_EQ(good + "\r\n", formatCatalogLine(entry));
+    EXPECT_EQ(full + "\r\n", formatCatalogLine(entry));
     // A repaired line: nothing known but the state.
     std::string repaired = "2026_12_07\tcomplete\t\t\t\t\t\t";
     ASSERT_TRUE(parseCatalogLine(repaired.data(), repaired.size(), &entry));
     EXPECT_EQ(CATALOG_UNKNOWN, entry.startTime);
     EXPECT_EQ(CATALOG_UNKNOWN, entry.counts.writeErrors);
-    EXPECT_EQ(repaired + "\r\n", formatCatalogLine(entry));
+    EXPECT_EQ(repaired + "\t\t\t\r\n", formatCatalogLine(entry));
     for (const char* bad : {"", "2026_12_08\tcomplete", "2026_12_08\tdone\t\t\t0\t0\t0\t0",
                             "../etc/x\tcomplete\t\t\t0\t0\t0\t0", "2026_12_08\tunfinished\t\t2026-12-08T17:40:00Z\t\t\t\t",
                             "2026_12_08\tcomplete\t\t\t-1\t0\t0\t0", "2026_12_08\tcomplete\t\t\t9999999999999999999\t0\t0\t0",
@@ -67,11 +69,11 @@ TEST_F(CatalogRootTest, WrittenWholeAndReadBack)
     Catalog catalog;
     EXPECT_EQ(CATALOG_ABSENT, readCatalog(temp.dir().c_str(), &catalog));
     recordSnapshotBegun(&catalog, N("2026_12_08"), 1796751382);
-    recordSnapshotCompleted(&catalog, N("2026_12_07"), 1796660000, {0, 1, 2, 3});
+    recordSnapshotCompleted(&catalog, N("2026_12_07"), 1796660000, {0, 1, 2, 3, 40, 50, 6000});
     NChar reason[256];
     ASSERT_TRUE(writeCatalog(temp.dir().c_str(), catalog, reason, 256));
-    EXPECT_EQ("2026_12_07\tcomplete\t\t2026-12-07T16:13:20Z\t0\t1\t2\t3\r\n"
-              "2026_12_08\tunfinished\t2026-12-08T17:36:22Z\t\t\t\t\t\r\n",
+    EXPECT_EQ("2026_12_07\tcomplete\t\t2026-12-07T16:13:20Z\t0\t1\t2\t3\t40\t50\t6000\r\n"
+              "2026_12_08\tunfinished\t2026-12-08T17:36:22Z\t\t\t\t\t\t\t\t\r\n",
               readFile(temp.path() / "_catalog"));
     EXPECT_FALSE(fs::exists(temp.path() / "_catalog.new"));
 #ifndef _WIN32
@@ -85,6 +87,18 @@ TEST_F(CatalogRootTest, WrittenWholeAndReadBack)
     ASSERT_EQ(CATALOG_READ, readCatalog(temp.dir().c_str(), &catalog));
     ASSERT_EQ(1u, catalog.entries.size());
     EXPECT_EQ(CATALOG_UNFINISHED, catalog.entries[0].state);
+    // A line of eight fields (an earlier version) knows nothing of what the
+    // run made; one of eleven knows it.
+    CatalogEntry entry;
+    std::string eight = "2026_12_07\tcomplete\t\t\t0\t0\t0\t0";
+    ASSERT_TRUE(parseCatalogLine(eight.data(), eight.size(), &entry));
+    EXPECT_EQ(CATALOG_UNKNOWN, entry.counts.filesCopied);
+    EXPECT_EQ(CATALOG_UNKNOWN, entry.counts.bytesCopied);
+    std::string eleven = eight + "\t7\t8\t9\tlater";
+    ASSERT_TRUE(parseCatalogLine(eleven.data(), eleven.size(), &entry));
+    EXPECT_EQ(7, entry.counts.filesCopied);
+    EXPECT_EQ(8, entry.counts.filesLinked);
+    EXPECT_EQ(9, entry.counts.bytesCopied);
 }
 
 // The rules of what is unfinished, and the repair of the catalog by the
@@ -98,8 +112,8 @@ TEST_F(CatalogRootTest, UnfinishedByCatalogStateFileAndLock)
         fs::create_directory(temp.path() / name);
     writeFile(temp.path() / "2026_12_10", "a file, no snapshot");
     Catalog catalog;
-    recordSnapshotCompleted(&catalog, N("2026_12_04"), 1, {0, 0, 0, 0});
-    recordSnapshotCompleted(&catalog, N("2026_12_05"), 2, {0, 0, 0, 0});
+    recordSnapshotCompleted(&catalog, N("2026_12_04"), 1, {0, 0, 0, 0, 0, 0, 0});
+    recordSnapshotCompleted(&catalog, N("2026_12_05"), 2, {0, 0, 0, 0, 0, 0, 0});
     recordSnapshotBegun(&catalog, N("2026_12_07"), 3);
     recordSnapshotBegun(&catalog, N("2026_12_08"), 4);
     const NChar* stateName = N("2026_12_08");
@@ -114,10 +128,10 @@ TEST_F(CatalogRootTest, UnfinishedByCatalogStateFileAndLock)
     ASSERT_TRUE(reconcileCatalog(&catalog, temp.dir().c_str(), stateName, lockNames0606));
     std::string lines;
     for (const CatalogEntry& entry : catalog.entries) lines += formatCatalogLine(entry);
-    EXPECT_EQ("2026_12_05\tcomplete\t\t1970-01-01T00:00:02Z\t0\t0\t0\t0\r\n"
-              "2026_12_06\tunfinished\t\t\t\t\t\t\r\n"
-              "2026_12_07\tunfinished\t1970-01-01T00:00:03Z\t\t\t\t\t\r\n"
-              "2026_12_08\tcomplete\t1970-01-01T00:00:04Z\t\t\t\t\t\r\n",
+    EXPECT_EQ("2026_12_05\tcomplete\t\t1970-01-01T00:00:02Z\t0\t0\t0\t0\t0\t0\t0\r\n"
+              "2026_12_06\tunfinished\t\t\t\t\t\t\t\t\t\r\n"
+              "2026_12_07\tunfinished\t1970-01-01T00:00:03Z\t\t\t\t\t\t\t\t\r\n"
+              "2026_12_08\tcomplete\t1970-01-01T00:00:04Z\t\t\t\t\t\t\t\t\r\n",
               lines);
     // Once recorded, the lock no longer decides: 12-06 stays unfinished by its line.
     EXPECT_TRUE(isUnfinishedSnapshot(catalog, N("2026_12_06"), stateName, nullptr));
