@@ -11,6 +11,7 @@
 #include "engine/resume.h"
 #include "engine/walker.h"
 #include "platform/platform.h"
+#include "report/ordered_output.h"
 #include "report/output.h"
 #include "report/run_state.h"
 #include "report/summary.h"
@@ -311,6 +312,7 @@ int runBackup(int argc, NChar** argv)
     // A backup root inside the source is never walked into.
     setExcludedRoot(backupRoot);
     platKeepAwake(true);
+    setOrderedOutputLimit(getenv("LINKSNAP_OUTPUT_LIMIT"));
     walkTree(sourcePath, previousSnapshotPath, snapshotPath,
              chooseWorkerCount(platCoreCount(), getenv("LINKSNAP_WORKERS")));
     platKeepAwake(false);

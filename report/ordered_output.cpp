@@ -1,6 +1,7 @@
 #include "report/ordered_output.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -48,6 +49,8 @@ namespace {
 
 std::mutex lock;
 size_t heldBytes = 0;
+// The bound in force: ORDERED_OUTPUT_LIMIT unless set lower for a test.
+size_t outputLimit = ORDERED_OUTPUT_LIMIT;
 // The node the emitter reads now: its producer never waits.
 OutputNode* emitterAt = nullptr;
 // Each side is woken only when it waits, and the emitter only for news of
@@ -128,7 +131,7 @@ OutputNode* openOutputChild(OutputNode* parent, size_t extraBytes)
     child->parent = parent;
     child->cost = sizeof(OutputNode) + sizeof(OutputItem) + extraBytes;
     std::lock_guard<std::mutex> hold(lock);
-    if (heldBytes + child->cost > ORDERED_OUTPUT_LIMIT) {
+    if (heldBytes + child->cost > outputLimit) {
         delete child;
         return nullptr;
     }
@@ -170,6 +173,16 @@ bool capturingOutput()
     return current != nullptr;
 }
 
+void setOrderedOutputLimit(const char* asked)
+{
+    outputLimit = ORDERED_OUTPUT_LIMIT;
+    if (asked == nullptr || asked[0] < '0' || asked[0] > '9') return;
+    char* end = nullptr;
+    unsigned long long bytes = strtoull(asked, &end, 10);
+    if (*end == 0 && bytes >= ORDERED_OUTPUT_LEAST && bytes <= ORDERED_OUTPUT_LIMIT)
+        outputLimit = static_cast<size_t>(bytes);
+}
+
 size_t heldOutputBytes()
 {
     std::lock_guard<std::mutex> hold(lock);
@@ -183,7 +196,7 @@ void flushCapturedOutput()
     std::unique_lock<std::mutex> hold(lock);
     // All of it into the queue first, then wait: see the rule above.
     handOver();
-    while (heldBytes > ORDERED_OUTPUT_LIMIT && emitterAt != node) {
+    while (heldBytes > outputLimit && emitterAt != node) {
         ++producersWaiting;
         producerWake.wait(hold);
         --producersWaiting;
@@ -251,7 +264,7 @@ void emitOutput(OutputNode* root, void (*write)(OutputChannel, const NChar*, siz
             continue;
         }
         heldBytes -= item.text.size();
-        if (producersWaiting > 0 && heldBytes <= ORDERED_OUTPUT_LIMIT) producerWake.notify_all();
+        if (producersWaiting > 0 && heldBytes <= outputLimit) producerWake.notify_all();
         hold.unlock();
         write(item.channel, item.text.data(), item.text.size());
         hold.lock();

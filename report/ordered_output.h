@@ -26,6 +26,16 @@ struct OutputNode;
 // emitter's place waits, and before a new node is refused.
 const size_t ORDERED_OUTPUT_LIMIT = 4u << 20;
 
+// The least bound a test may set.
+const size_t ORDERED_OUTPUT_LEAST = 4096;
+
+// Sets a lower bound (asked: the text of LINKSNAP_OUTPUT_LIMIT, a whole
+// number of bytes from ORDERED_OUTPUT_LEAST to ORDERED_OUTPUT_LIMIT; any
+// other text, or none, keeps ORDERED_OUTPUT_LIMIT). For tests and
+// measurements: a small bound makes producers wait for the emitter all the
+// time, which is where a walk on threads could hang.
+void setOrderedOutputLimit(const char* asked);
+
 // The root of one walk's output.
 OutputNode* openOutputRoot();
 
