@@ -1026,14 +1026,16 @@ static int walkFolder(const Level& level)
 
 // Levels of open folders for each walk of a run on workers threads: what
 // the process may hold open, less a reserve for the rest of the run (the
-// standard streams, the log, the lock, two files a thread copies), shared
-// among the walks that may hold folders at once (a thread may walk a job
-// of another's while its own walk waits, so two a thread).
+// standard streams, the log, the lock, two files a thread copies, and the
+// three folders of each job queued for a worker), shared among the walks
+// that may hold folders at once: one a thread, since a thread never walks
+// a job while a walk of its own waits (the main thread runs queued jobs
+// only once its own walk has ended).
 static size_t levelBudgetFor(int workers)
 {
     long limit = platOpenFileLimit();
-    long reserve = 64 + 4L * workers;
-    long walks = workers > 1 ? 2L * (workers + 1) : 1;
+    long reserve = 64 + 7L * workers;
+    long walks = workers > 1 ? workers : 1;
     long levels = (limit - reserve) / (TREES * walks);
     if (levels < static_cast<long>(MIN_LEVEL_BUDGET)) return MIN_LEVEL_BUDGET;
     if (levels > static_cast<long>(MAX_LEVEL_BUDGET)) return MAX_LEVEL_BUDGET;
