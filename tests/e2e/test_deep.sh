@@ -63,9 +63,10 @@ deep_case() {
 # The walk keeps a few hundred levels open with one thread under this
 # limit, a few dozen each with four: the rest is closed and reopened.
 deep_case "${DEEP_SHORT_LEVELS:-5000}" 1024 1 4
-# Far deeper than the stack of a walk that recursed would allow. The full
-# 100,000 levels (DEEP_LEVELS=100000) take minutes on a busy machine.
-deep_case "${DEEP_LEVELS:-30000}" 1024 1
+# Far deeper than the stack of a walk that recursed would allow, and than
+# that of an emitter that followed the nesting of the workers' jobs (eight
+# workers on the second day). DEEP_LEVELS=100000 runs the full depth.
+deep_case "${DEEP_LEVELS:-60000}" 1024 1 8
 
 # A folder the walk closed to keep within its descriptors is swapped for
 # another user's folder before the walk climbs back to it: the reopen finds
