@@ -6,6 +6,7 @@
 #include "app/root_lock.h"
 #include "cmdline/arguments.h"
 #include "engine/copier.h"
+#include "engine/engine_state.h"
 #include "engine/filter_lists.h"
 #include "engine/folder_pool.h"
 #include "engine/resume.h"
@@ -13,6 +14,7 @@
 #include "platform/platform.h"
 #include "report/ordered_output.h"
 #include "report/output.h"
+#include "report/report_state.h"
 #include "report/run_state.h"
 #include "report/summary.h"
 #include "root/catalog.h"
@@ -343,25 +345,14 @@ int runBackup(int argc, NChar** argv)
 
 void resetRunState()
 {
-    runSettings = RunSettings();
-    runCounters = RunCounters();
-    logState.headerWritten = 0;
-    logState.headerText = nullptr;
-    closeRunLog();
-    logState.logPath[0] = 0;
-    groupedText[0] = 0;
-    elapsedText[0] = 0;
+    // Each layer sets its own state back; the run's own comes last.
     releaseArgumentCopy();
-    releaseList(&excludedFolders);
-    releaseList(&excludedTypes);
-    releaseList(&includedTypes);
-    releaseCopyBuffer();
-    resetWalker();
-    resumingSnapshot = false;
+    resetEngine();
+    resetReport();
+    resetBackupRoot();
     catalog.entries.clear();
     runRoot = nullptr;
     stateSnapshotName[0] = 0;
-    resetBackupRoot();
     platResetState();
 }
 
@@ -394,12 +385,9 @@ int programEntry(int argc, NChar** argv)
         if (result < 0) result = runBackup(argc, argv);
 
     }
-    closeRunLog();
-    resetBackupRoot();
-    releaseCopyBuffer();
-    releaseList(&excludedFolders);
-    releaseList(&excludedTypes);
-    releaseList(&includedTypes);
-    if (result == 0 && runSettings.shutdownWhenDone) runFormattedCommand(platShutdownCommand);
+    // Everything the run holds goes before the machine is shut down.
+    bool shutdown = result == 0 && runSettings.shutdownWhenDone;
+    resetRunState();
+    if (shutdown) runFormattedCommand(platShutdownCommand);
     return result;
 }

@@ -233,6 +233,10 @@ run_rounds() {
 prepare_linksnap() { :; }
 cmd_linksnap() { CMD=("$LINKSNAP" "$SRC/" "$OUT/linksnap/"); }
 check_linksnap() { check_tree "$(snapshot_of "$OUT/linksnap")" 0; }
+# The same program on one thread, to measure what the workers gain.
+prepare_linksnap1() { :; }
+cmd_linksnap1() { CMD=(env LINKSNAP_WORKERS=1 "$LINKSNAP" "$SRC/" "$OUT/linksnap1/"); }
+check_linksnap1() { check_tree "$(snapshot_of "$OUT/linksnap1")" 0; }
 prepare_cp() { :; }
 cmd_cp() { CMD=(cp -a "$SRC" "$OUT/cp"); }
 check_cp() { check_tree "$OUT/cp" 0; }
@@ -241,7 +245,7 @@ cmd_rsync() { CMD=(rsync -a "$SRC/" "$OUT/rsync/"); }
 check_rsync() { check_tree "$OUT/rsync" 0; }
 
 note "case 1: full backup, $ROUNDS rounds"
-run_rounds full linksnap cp rsync
+run_rounds full linksnap linksnap1 cp rsync
 
 # The base of the incremental cases: a full snapshot by linksnap.
 "$LINKSNAP" -s "$SRC/" "$MNT/base/" >/dev/null || die "linksnap failed to make the base snapshot"
@@ -251,13 +255,15 @@ mv "$(snapshot_of "$MNT/base")" "$BASE"
 
 prepare_linksnap() { seed_root "$OUT/linksnap"; }
 check_linksnap() { check_tree "$(snapshot_of "$OUT/linksnap")" "$TREE_FILES"; }
+prepare_linksnap1() { seed_root "$OUT/linksnap1"; }
+check_linksnap1() { check_tree "$(snapshot_of "$OUT/linksnap1")" "$TREE_FILES"; }
 cmd_cp() { CMD=(cp -al "$BASE" "$OUT/cp"); }
 check_cp() { check_tree "$OUT/cp" "$TREE_FILES"; }
 cmd_rsync() { CMD=(rsync -a --link-dest="$BASE/" "$SRC/" "$OUT/rsync/"); }
 check_rsync() { check_tree "$OUT/rsync" "$TREE_FILES"; }
 
 note "case 2: incremental run over the unchanged tree, $ROUNDS rounds"
-run_rounds unchanged linksnap cp rsync
+run_rounds unchanged linksnap linksnap1 cp rsync
 
 # System calls of one run, apart from the timed runs. rsync is left out:
 # its three processes under strace take minutes.
@@ -350,9 +356,11 @@ printf 'peers: %s, %s; trees on %s\n' "$(cp --version | head -n 1)" \
 echo
 printf '%-26s %-22s %8s %8s %9s\n' case tool 'wall s' 'cpu s' 'peak MiB'
 row 'full backup' linksnap full linksnap
+row '' 'linksnap, one worker' full linksnap1
 row '' 'cp -a' full cp
 row '' 'rsync -a' full rsync
 row 'incremental, unchanged' linksnap unchanged linksnap
+row '' 'linksnap, one worker' unchanged linksnap1
 row '' 'cp -al' unchanged cp
 row '' 'rsync -a --link-dest' unchanged rsync
 row "incremental, $CHANGED changed" linksnap changed linksnap
@@ -372,6 +380,8 @@ for case in full unchanged changed sparse; do
 done
 info 'changed: linksnap / rsync -a --link-dest' "$(ratio changed linksnap rsync)"
 info 'full backup: linksnap / rsync -a' "$(ratio full linksnap rsync)"
+info 'full backup: default workers / one worker' "$(ratio full linksnap linksnap1)"
+info 'unchanged: default workers / one worker' "$(ratio unchanged linksnap linksnap1)"
 info 'system calls per unchanged file, cp -al' "$(per_file "$CALLS_CP")"
 echo
 if [ "$MET_ALL" = 1 ]; then echo "every target met"; else echo "targets NOT met: the rows marked NO"; fi

@@ -10,10 +10,12 @@
 #include "app/root_lock.h"
 #include "app/run.h"
 #include "cmdline/arguments.h"
+#include "engine/engine_state.h"
 #include "engine/filter_lists.h"
 #include "platform/platform.h"
 #include "prune/retention.h"
 #include "report/output.h"
+#include "report/report_state.h"
 #include "report/summary.h"
 #include "root/catalog.h"
 
@@ -476,11 +478,11 @@ int pruneEntry(int argc, NChar** argv)
     } else {
         result = answerHelpOrVersion(argc, argv);
         if (result < 0) result = runPrune(argc, argv);
-
     }
-    // The state file reader fills the filter lists; prune has no use for them.
-    releaseList(&excludedFolders);
-    releaseList(&excludedTypes);
-    releaseList(&includedTypes);
+    // The state file reader fills the filter lists; prune has no use for
+    // them, and gives back all the layers hold.
+    resetEngine();
+    resetReport();
+    platResetState();
     return result;
 }
