@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/root_lock.h"
+#include "root/root_lock.h"
 #include "engine/filter_lists.h"
 #include "engine/walker.h"
 #include "platform/platform.h"

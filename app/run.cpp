@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "app/backup_root.h"
-#include "app/root_lock.h"
+#include "root/root_lock.h"
 #include "cmdline/arguments.h"
 #include "engine/copier.h"
 #include "engine/filter_lists.h"

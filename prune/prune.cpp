@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/backup_root.h"
-#include "app/root_lock.h"
+#include "root/root_lock.h"
 #include "app/run.h"
 #include "cmdline/arguments.h"
 #include "engine/filter_lists.h"

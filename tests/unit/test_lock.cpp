@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/root_lock.h"
+#include "root/root_lock.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

@@ -1,4 +1,4 @@
-#include "app/root_lock.h"
+#include "root/root_lock.h"
 
 #include "platform/platform.h"
 #include "report/output.h"
