@@ -173,36 +173,3 @@ void platUnlockFile(LockHandle* handle)
     CloseHandle(handle->file);
     free(handle);
 }
-
-// ---- facts of this run for the lock text -------------------------------------
-
-unsigned long platProcessId()
-{
-    return static_cast<unsigned long>(GetCurrentProcessId());
-}
-
-bool platHostName(NChar* name, size_t capacity)
-{
-    wchar_t host[MAX_COMPUTERNAME_LENGTH + 1];
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(host, &size)) return failed("GetComputerNameW");
-    return copyText(name, capacity, static_cast<const wchar_t*>(host));
-}
-
-bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
-{
-    __time64_t t = static_cast<__time64_t>(when);
-    struct tm local;
-    if (_localtime64_s(&local, &t) != 0) return failedErrno("_localtime64_s");
-    *hour = local.tm_hour;
-    *minute = local.tm_min;
-    *second = local.tm_sec;
-    return true;
-}
-
-int platCoreCount()
-{
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    return info.dwNumberOfProcessors < 1 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
-}

@@ -695,15 +695,35 @@ int64_t platNow()
     return static_cast<int64_t>(_time64(nullptr));
 }
 
-bool platLocalDate(int64_t when, int* year, int* month, int* day)
+bool platLocalClock(int64_t when, LocalTime* local)
 {
     __time64_t t = static_cast<__time64_t>(when);
-    struct tm local;
-    if (_localtime64_s(&local, &t) != 0) return failedErrno("_localtime64_s");
-    *year = local.tm_year + 1900;
-    *month = local.tm_mon + 1;
-    *day = local.tm_mday;
+    struct tm parts;
+    if (_localtime64_s(&parts, &t) != 0) return failedErrno("_localtime64_s");
+    *local = {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec};
     return true;
+}
+
+// ---- this process and this machine -------------------------------------------
+
+unsigned long platProcessId()
+{
+    return static_cast<unsigned long>(GetCurrentProcessId());
+}
+
+bool platHostName(NChar* name, size_t capacity)
+{
+    wchar_t host[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(host, &size)) return failed("GetComputerNameW");
+    return copyText(name, capacity, static_cast<const wchar_t*>(host));
+}
+
+int platCoreCount()
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors < 1 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
 }
 
 // ---- keep-awake ----------------------------------------------------------------
