@@ -2,11 +2,11 @@
 
 #include <cstdlib>
 
+#include "cmdline/settings.h"
 #include "engine/filter_lists.h"
 #include "engine/walker.h"
 #include "platform/platform.h"
 #include "report/output.h"
-#include "report/run_state.h"
 #include "root/root_lock.h"
 #include "root/snapshots.h"
 #include "root/state_file.h"

@@ -4,6 +4,7 @@
 
 #include "app/backup_root.h"
 #include "cmdline/arguments.h"
+#include "cmdline/settings.h"
 #include "engine/copier.h"
 #include "engine/filter_lists.h"
 #include "engine/folder_pool.h"
