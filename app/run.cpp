@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "app/backup_root.h"
-#include "app/root_lock.h"
 #include "cmdline/arguments.h"
+#include "cmdline/settings.h"
 #include "engine/copier.h"
 #include "engine/engine_state.h"
 #include "engine/filter_lists.h"
@@ -18,6 +18,10 @@
 #include "report/run_state.h"
 #include "report/summary.h"
 #include "root/catalog.h"
+#include "root/root_state.h"
+#include "root/root_lock.h"
+#include "root/snapshots.h"
+#include "root/state_file.h"
 #include "sysact/command.h"
 
 // The root's catalog as this run read it and keeps it in step.
@@ -100,25 +104,8 @@ static bool isSnapshotToContinue(const NChar* dateText)
 // other than skippedName (today's); empty when there is none.
 static void findLatestCompleteSnapshot(const NChar* backupRoot, const NChar* skippedName)
 {
-    NChar held[CATALOG_NAME_CHARS];
-    held[0] = 0;
-    FindEntry entry;
-    FindHandle* find = platFindFirst(backupRoot, &entry);
-    if (find != nullptr) {
-        do {
-            if (!(entry.attributes & ATTR_DIRECTORY) || (entry.attributes & ATTR_REPARSE_POINT) ||
-                !isSnapshotFolderName(entry.name) || compareText(entry.name, skippedName) == 0 ||
-                compareText(entry.name, held) <= 0 ||
-                isUnfinishedSnapshot(catalog, entry.name, stateSnapshotName, lockNamesOwnFolder))
-                continue;
-            copyText(held, CATALOG_NAME_CHARS, entry.name);
-        } while (platFindNext(find, &entry));
-        platFindClose(find);
-    }
-    previousSnapshotPath[0] = 0;
-    if (held[0] != 0 && !formatText(previousSnapshotPath, PATH_CHARS, N("%s%s%s"), backupRoot, held,
-                                    PATH_SEP_TEXT))
-        previousSnapshotPath[0] = 0;
+    SnapshotFilter complete = {&catalog, stateSnapshotName, lockNamesOwnFolder};
+    findLatestSnapshot(backupRoot, skippedName, complete, previousSnapshotPath);
 }
 
 // A previous snapshot removed by hand leaves its place to the newest
@@ -211,11 +198,11 @@ int runBackup(int argc, NChar** argv)
         sameIdentity(sourceIdentity, otherIdentity))
         previousSnapshotPath[0] = 0;
 
-    int year, month, day;
+    LocalTime local;
     NChar dateText[16];
     NChar snapshotPath[PATH_CHARS];
-    if (!platLocalDate(platNow(), &year, &month, &day) ||
-        !formatText(dateText, 16, N("%04d_%02d_%02d"), year, month, day) ||
+    if (!platLocalClock(platNow(), &local) ||
+        !formatText(dateText, 16, N("%04d_%02d_%02d"), local.year, local.month, local.day) ||
         !formatText(snapshotPath, PATH_CHARS, N("%s%s%s"), backupRoot, dateText, PATH_SEP_TEXT)) {
         printTo(stderr, N("no local date for the snapshot name\n"));
         return 1;
@@ -349,6 +336,7 @@ void resetRunState()
     releaseArgumentCopy();
     resetEngine();
     resetReport();
+    resetRoot();
     resetBackupRoot();
     catalog.entries.clear();
     runRoot = nullptr;

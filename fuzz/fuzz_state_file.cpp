@@ -8,6 +8,7 @@
 
 #include "app/backup_root.h"
 #include "engine/filter_lists.h"
+#include "root/state_file.h"
 #include "fuzz_check.h"
 #include "test_support.h"
 

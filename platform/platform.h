@@ -331,8 +331,19 @@ bool platWriteText(FILE* stream, const NChar* text, size_t count);
 // Calendar seconds now.
 int64_t platNow();
 
-// The local date of a calendar time. False when it cannot be converted.
-bool platLocalDate(int64_t time, int* year, int* month, int* day);
+// A calendar time as the local clock shows it.
+struct LocalTime {
+    int year;
+    int month;  // 1 to 12
+    int day;    // 1 to 31
+    int hour;   // 0 to 23
+    int minute;
+    int second; // 0 to 60 (a leap second)
+};
+
+// The local date and time of day of a calendar time, read in one go so
+// that the two always agree. False when it cannot be converted.
+bool platLocalClock(int64_t time, LocalTime* local);
 
 // ---- power -----------------------------------------------------------------
 
@@ -457,7 +468,7 @@ void platKeepPrivate(const NChar* path);
 // their access from the system.
 bool platOthersMayEnter(const NChar* path);
 
-// ---- facts of this run for the lock text -------------------------------------
+// ---- this process and this machine -------------------------------------------
 
 // The number of this process.
 unsigned long platProcessId();
@@ -465,9 +476,6 @@ unsigned long platProcessId();
 // The name of this machine; false when it cannot be had or does not fit
 // capacity characters with its terminator.
 bool platHostName(NChar* name, size_t capacity);
-
-// The local time of day of a calendar time. False when it cannot be converted.
-bool platLocalClock(int64_t time, int* hour, int* minute, int* second);
 
 // ---- absolute paths ----------------------------------------------------------
 

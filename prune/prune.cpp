@@ -6,10 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/backup_root.h"
-#include "app/root_lock.h"
-#include "app/run.h"
 #include "cmdline/arguments.h"
+#include "cmdline/version.h"
 #include "engine/engine_state.h"
 #include "engine/filter_lists.h"
 #include "platform/platform.h"
@@ -18,6 +16,10 @@
 #include "report/report_state.h"
 #include "report/summary.h"
 #include "root/catalog.h"
+#include "root/root_lock.h"
+#include "root/root_state.h"
+#include "root/snapshots.h"
+#include "root/state_file.h"
 
 struct PruneSettings {
     int noExec; // -n: show what would be deleted, delete nothing
@@ -271,69 +273,18 @@ static bool deleteSnapshot(const NChar* root, DirHandle* rootDir, const Snapshot
 
 // ---- the run --------------------------------------------------------------------------
 
-static bool rootFits(const NChar* root)
-{
-    if (textLength(root) + PRUNE_SUFFIX_CHARS < static_cast<size_t>(PATH_CHARS)) return true;
-    printTo(stderr, N("path too long: %s\n"), root);
-    return false;
-}
-
-// What the lock's last holder wrote: which snapshot it was making.
-static NChar lockText[2048];
-
-static bool lockNamesSnapshot(const NChar* name)
-{
-    return lockTextNamesSnapshot(lockText, name);
-}
-
 // Takes the lock of the root that every run holds. A dry run does not make
-// a missing lock file: it changes nothing in the root.
-// Says in the lock file who holds the root: this prune's process, host and
-// start. The "snapshot" line a stopped run left is kept, so that the next
-// run still knows which snapshot it left unfinished.
-static void recordPruneInLock(LockHandle* lock)
+// a missing lock file: it changes nothing in the root. Unlike a backup
+// run, a prune never goes on unlocked: deleting under a run that links
+// against the snapshots would cost it its previous snapshot.
+static bool lockRoot(const NChar* root)
 {
-    const size_t LOCK_TEXT_CHARS = 2048;
-    NChar old[LOCK_TEXT_CHARS];
-    if (!platReadLockText(lock, old, LOCK_TEXT_CHARS)) old[0] = 0;
-    // What a stopped run left (the snapshot it was making and the identity
-    // of its folder) stays, so that the next run still finishes it.
-    NChar snapshotLine[LOCK_TEXT_CHARS] = {0};
-    NChar identityLine[LOCK_TEXT_CHARS] = {0};
-    for (NChar* line = old; *line != 0;) {
-        NChar* end = line;
-        while (*end != 0 && *end != N('\n')) ++end;
-        bool last = *end == 0;
-        *end = 0;
-        if (compareTextN(line, N("snapshot "), 9) == 0) formatText(snapshotLine, LOCK_TEXT_CHARS, N("%s\n"), line);
-        if (compareTextN(line, N("identity "), 9) == 0) formatText(identityLine, LOCK_TEXT_CHARS, N("%s\n"), line);
-        if (last) break;
-        line = end + 1;
-    }
-    NChar host[256];
-    if (!platHostName(host, 256)) copyText(host, 256, N("unknown"));
-    int64_t now = platNow();
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    platLocalDate(now, &year, &month, &day);
-    platLocalClock(now, &hour, &minute, &second);
-    NChar text[LOCK_TEXT_CHARS];
-    if (formatText(text, LOCK_TEXT_CHARS, N("pid %lu\nhost %s\nstart %04d-%02d-%02d %02d:%02d:%02d\nprune\n%s%s"),
-                   platProcessId(), host, year, month, day, hour, minute, second, snapshotLine, identityLine))
-        platWriteLockText(lock, text);
-}
-
-static bool lockRoot(const NChar* root, LockHandle** lock)
-{
-    *lock = nullptr;
     NChar lockPath[PATH_CHARS];
     formatText(lockPath, PATH_CHARS, N("%s_lock"), root);
     if (pruneSettings.noExec && platGetAttributes(lockPath) == INVALID_ATTRIBUTES) return true;
-    // A monitor that looks at the lock holds it for an instant: wait a
-    // little before refusing.
-    LockResult locked = platLockFileWaiting(lockPath, lock, 2000);
+    LockResult locked = lockBackupRoot(root, lockPath);
     if (locked == LOCK_TAKEN) {
-        if (!platReadLockText(*lock, lockText, sizeof lockText / sizeof lockText[0])) lockText[0] = 0;
-        if (!pruneSettings.noExec) recordPruneInLock(*lock);
+        if (!pruneSettings.noExec) recordPruneInLock();
         return true;
     }
     if (locked == LOCK_BUSY)
@@ -366,7 +317,7 @@ static int pruneOpenRoot(const NChar* root, DirHandle* rootDir, const KeepCounts
     int linkedIndex = -1;
     for (size_t k = firstSnapshot; k < snapshots.size(); ++k) {
         Snapshot& snapshot = snapshots[k];
-        snapshot.begunOnly = isUnfinishedSnapshot(catalog, snapshot.name, linkedName, lockNamesSnapshot);
+        snapshot.begunOnly = isUnfinishedSnapshot(catalog, snapshot.name, linkedName, lastHolderNamedSnapshot);
         if (snapshot.begunOnly) continue;
         if (compareText(snapshot.name, linkedName) == 0) linkedIndex = static_cast<int>(dates.size());
         complete.push_back(k);
@@ -435,21 +386,22 @@ int runPrune(int argc, NChar** argv)
         printUsage();
         return 1;
     }
-    const NChar* root = storePathSlot(args[0]);
-    if (root == nullptr) {
+    // The root as a directory path, so that names join it directly.
+    NChar root[PATH_CHARS];
+    if (!copyText(root, PATH_CHARS, args[0]) ||
+        (!endsWithSeparator(root) && !appendText(root, PATH_CHARS, PATH_SEP_TEXT))) {
         printTo(stderr, N("path too long: %s\n"), args[0]);
         return 1;
     }
-    if (!rootFits(root)) return 1;
+    if (!rootFits(root, PRUNE_SUFFIX_CHARS)) return 1;
     uint32_t attributes = platGetAttributes(root);
     if (attributes == INVALID_ATTRIBUTES || !(attributes & ATTR_DIRECTORY)) {
         printTo(stderr, N("no dir: %s\n"), root);
         return 1;
     }
-    LockHandle* lock = nullptr;
-    if (!lockRoot(root, &lock)) return 1;
+    if (!lockRoot(root)) return 1;
     int result = pruneRoot(root, keep);
-    platUnlockFile(lock);
+    releaseBackupRoot();
     return result;
 }
 
@@ -483,6 +435,7 @@ int pruneEntry(int argc, NChar** argv)
     // them, and gives back all the layers hold.
     resetEngine();
     resetReport();
+    resetRoot();
     platResetState();
     return result;
 }

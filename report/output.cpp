@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 
+#include "cmdline/settings.h"
 #include "platform/platform.h"
 #include "report/ordered_output.h"
 #include "report/run_state.h"

@@ -2,7 +2,6 @@
 
 // Apart from the run sequence, so that every program built on these layers
 // (linksnap-prune too) has them without the backup run.
-RunSettings runSettings;
 thread_local RunCounters runCounters;
 
 void addRunCounts(RunCounters* into, const RunCounters& counts)

@@ -1,14 +1,10 @@
-// Process-wide settings and counters of the one run a process performs.
+// Process-wide counters of the one run a process performs.
 #pragma once
 
 #include <cstdint>
 
-struct RunSettings {
-    int noExec;           // -n: a dry run that writes nothing
-    int silent;           // -s: no progress lines and no console summary
-    int shutdownWhenDone; // -S: shut the machine down after a good run
-    int logErrors;        // per-file failure lines go to the log file
-};
+// The command-line settings, which the layers that count also act on.
+#include "cmdline/settings.h"
 
 struct RunCounters {
     int32_t filesCopied;
@@ -22,7 +18,6 @@ struct RunCounters {
     int64_t endTime;
 };
 
-extern RunSettings runSettings;
 // Each thread of the walk counts in its own copy; the walk adds the
 // workers' counts to the main thread's at its end (addRunCounts).
 extern thread_local RunCounters runCounters;

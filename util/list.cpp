@@ -161,10 +161,11 @@ static int64_t daysFromCivil(int64_t year, int64_t month, int64_t day)
 // (the local clock's offset from UTC taken as it is now).
 static int64_t endOfSnapshotDay(const NString& name, int64_t now)
 {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    LocalTime local;
     int64_t offset = 0;
-    if (platLocalDate(now, &year, &month, &day) && platLocalClock(now, &hour, &minute, &second))
-        offset = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - now;
+    if (platLocalClock(now, &local))
+        offset = daysFromCivil(local.year, local.month, local.day) * 86400 + local.hour * 3600 + local.minute * 60 +
+                 local.second - now;
     int64_t y = 0, m = 0, d = 0;
     for (int i = 0; i < 4; ++i) y = y * 10 + (name[i] - N('0'));
     for (int i = 5; i < 7; ++i) m = m * 10 + (name[i] - N('0'));

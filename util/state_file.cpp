@@ -1,7 +1,7 @@
 // What linksnap-util needs of the root's state file: the source it backs
 // up (line 1) and the latest snapshot (line 2), read by the one reader of
 // that file that the backup run uses too.
-#include "app/backup_root.h"
+#include "root/state_file.h"
 #include "util/util.h"
 
 bool readRootState(const NChar* root, NString* source, NString* latest)

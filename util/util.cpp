@@ -357,10 +357,11 @@ void writeJsonLine(const std::string& line)
 
 NString localTimeText(int64_t when)
 {
-    int year, month, day, hour, minute, second;
+    LocalTime local;
     NChar text[32];
-    if (when < 0 || !platLocalDate(when, &year, &month, &day) || !platLocalClock(when, &hour, &minute, &second) ||
-        !formatText(text, 32, N("%04d-%02d-%02d %02d:%02d:%02d"), year, month, day, hour, minute, second))
+    if (when < 0 || !platLocalClock(when, &local) ||
+        !formatText(text, 32, N("%04d-%02d-%02d %02d:%02d:%02d"), local.year, local.month, local.day, local.hour,
+                    local.minute, local.second))
         return N("-");
     return text;
 }

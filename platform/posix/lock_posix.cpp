@@ -137,38 +137,3 @@ void platUnlockFile(LockHandle* handle)
     close(handle->fd);
     free(handle);
 }
-
-// ---- facts of this run for the lock text -------------------------------------
-
-unsigned long platProcessId()
-{
-    return static_cast<unsigned long>(getpid());
-}
-
-bool platHostName(NChar* name, size_t capacity)
-{
-    // Large enough for any host name (HOST_NAME_MAX is 64 on Linux); a
-    // name that fills it may have been cut and is refused.
-    char host[256];
-    if (gethostname(host, sizeof host) != 0) return failed("gethostname");
-    host[sizeof host - 1] = 0;
-    if (strlen(host) >= sizeof host - 1) return failedWith("gethostname", ENAMETOOLONG);
-    return copyText(name, capacity, host);
-}
-
-bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
-{
-    time_t t = static_cast<time_t>(when);
-    struct tm local;
-    if (localtime_r(&t, &local) == nullptr) return failed("localtime_r");
-    *hour = local.tm_hour;
-    *minute = local.tm_min;
-    *second = local.tm_sec;
-    return true;
-}
-
-int platCoreCount()
-{
-    long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    return cores < 1 ? 1 : cores > 4096 ? 4096 : static_cast<int>(cores);
-}

@@ -772,15 +772,37 @@ int64_t platNow()
     return static_cast<int64_t>(time(nullptr));
 }
 
-bool platLocalDate(int64_t when, int* year, int* month, int* day)
+bool platLocalClock(int64_t when, LocalTime* local)
 {
     time_t t = static_cast<time_t>(when);
-    struct tm local;
-    if (localtime_r(&t, &local) == nullptr) return failed("localtime_r");
-    *year = local.tm_year + 1900;
-    *month = local.tm_mon + 1;
-    *day = local.tm_mday;
+    struct tm parts;
+    if (localtime_r(&t, &parts) == nullptr) return failed("localtime_r");
+    *local = {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec};
     return true;
+}
+
+// ---- this process and this machine -------------------------------------------
+
+unsigned long platProcessId()
+{
+    return static_cast<unsigned long>(getpid());
+}
+
+bool platHostName(NChar* name, size_t capacity)
+{
+    // Large enough for any host name (HOST_NAME_MAX is 64 on Linux); a
+    // name that fills it may have been cut and is refused.
+    char host[256];
+    if (gethostname(host, sizeof host) != 0) return failed("gethostname");
+    host[sizeof host - 1] = 0;
+    if (strlen(host) >= sizeof host - 1) return failedWith("gethostname", ENAMETOOLONG);
+    return copyText(name, capacity, host);
+}
+
+int platCoreCount()
+{
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    return cores < 1 ? 1 : cores > 4096 ? 4096 : static_cast<int>(cores);
 }
 
 // ---- keep-awake ----------------------------------------------------------------

@@ -4,6 +4,7 @@
 // text is stored as UTF-8, so that every path fits whatever its letters.
 #include "platform/platform.h"
 #include "platform/win32/layer_state.h"
+#include "platform/win32/long_path.h"
 
 #include <windows.h>
 
@@ -30,13 +31,13 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
     *handle = nullptr;
     // FILE_FLAG_OPEN_REPARSE_POINT: a link of that name is opened itself,
     // never followed, and then refused as no regular file.
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+    HANDLE file = CreateFileW(systemPathOf(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         failed("CreateFileW");
-        DWORD attributes = GetFileAttributesW(path);
+        DWORD attributes = GetFileAttributesW(systemPathOf(path).c_str());
         bool other = attributes != INVALID_FILE_ATTRIBUTES &&
                      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
         return other ? LOCK_NOT_REGULAR : LOCK_FAILED;
@@ -91,7 +92,7 @@ LockResult platLockFileWaiting(const NChar* path, LockHandle** handle, int waitM
 LockResult platTryLockExisting(const NChar* path, LockHandle** handle)
 {
     *handle = nullptr;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = CreateFileW(systemPathOf(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -172,37 +173,4 @@ void platUnlockFile(LockHandle* handle)
     UnlockFileEx(handle->file, 0, 1, 0, &region);
     CloseHandle(handle->file);
     free(handle);
-}
-
-// ---- facts of this run for the lock text -------------------------------------
-
-unsigned long platProcessId()
-{
-    return static_cast<unsigned long>(GetCurrentProcessId());
-}
-
-bool platHostName(NChar* name, size_t capacity)
-{
-    wchar_t host[MAX_COMPUTERNAME_LENGTH + 1];
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!GetComputerNameW(host, &size)) return failed("GetComputerNameW");
-    return copyText(name, capacity, static_cast<const wchar_t*>(host));
-}
-
-bool platLocalClock(int64_t when, int* hour, int* minute, int* second)
-{
-    __time64_t t = static_cast<__time64_t>(when);
-    struct tm local;
-    if (_localtime64_s(&local, &t) != 0) return failedErrno("_localtime64_s");
-    *hour = local.tm_hour;
-    *minute = local.tm_min;
-    *second = local.tm_sec;
-    return true;
-}
-
-int platCoreCount()
-{
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    return info.dwNumberOfProcessors < 1 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
 }

@@ -7,6 +7,7 @@
 // so no entry is ever reported as a symbolic link or as a special file here.
 #include "platform/platform.h"
 #include "platform/win32/layer_state.h"
+#include "platform/win32/long_path.h"
 
 #include <windows.h>
 
@@ -110,7 +111,7 @@ void platResetState()
 uint32_t platGetAttributes(const NChar* path)
 {
     // INVALID_FILE_ATTRIBUTES is INVALID_ATTRIBUTES.
-    return GetFileAttributesW(path);
+    return GetFileAttributesW(systemPathOf(path).c_str());
 }
 
 // FileTime counts from the Unix epoch on both builds; FILETIME counts
@@ -140,7 +141,7 @@ static FILETIME windowsTimeOf(const FileTime& t)
 bool platGetFileData(const NChar* path, FileData* data)
 {
     WIN32_FILE_ATTRIBUTE_DATA info;
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &info)) return failed("GetFileAttributesExW");
+    if (!GetFileAttributesExW(systemPathOf(path).c_str(), GetFileExInfoStandard, &info)) return failed("GetFileAttributesExW");
     data->attributes = info.dwFileAttributes;
     data->creationTime = fileTimeOf(info.ftCreationTime);
     data->lastAccessTime = fileTimeOf(info.ftLastAccessTime);
@@ -158,7 +159,7 @@ bool platGetIdentity(const NChar* path, FileIdentity* identity)
 {
     // No access rights are needed to read the identity; the backup
     // semantics flag lets a folder be opened.
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE handle = CreateFileW(systemPathOf(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return failed("CreateFileW");
     BY_HANDLE_FILE_INFORMATION info;
@@ -173,7 +174,7 @@ bool platGetIdentity(const NChar* path, FileIdentity* identity)
 
 static bool setAttributes(const NChar* path, const FileData* data)
 {
-    return SetFileAttributesW(path, data->attributes) != 0 || failed("SetFileAttributesW");
+    return SetFileAttributesW(systemPathOf(path).c_str(), data->attributes) != 0 || failed("SetFileAttributesW");
 }
 
 bool platSetTimes(const NChar* path, const FileData* data)
@@ -181,7 +182,7 @@ bool platSetTimes(const NChar* path, const FileData* data)
     // Write-attributes access only, no sharing.
     // FILE_FLAG_OPEN_REPARSE_POINT keeps a final link unfollowed, as the
     // layer promises; the backup semantics flag lets a folder be opened.
-    HANDLE handle = CreateFileW(path, FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileW(systemPathOf(path).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS |
                                     FILE_FLAG_OPEN_REPARSE_POINT,
                                 nullptr);
@@ -199,20 +200,20 @@ MakeDirResult platMakeDir(const NChar* path, bool ownerOnly)
 {
     // A folder's access comes from the backup root on Windows.
     (void)ownerOnly;
-    if (_wmkdir(path) == 0) return MAKEDIR_OK;
+    if (_wmkdir(systemPathOf(path).c_str()) == 0) return MAKEDIR_OK;
     failedErrno("_wmkdir");
     return errno == EEXIST ? MAKEDIR_EXISTS : MAKEDIR_FAILED;
 }
 
 bool platReplaceFile(const NChar* source, const NChar* target)
 {
-    return MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 ||
+    return MoveFileExW(systemPathOf(source).c_str(), systemPathOf(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 ||
            failed("MoveFileExW");
 }
 
 bool platRemoveFile(const NChar* path)
 {
-    return DeleteFileW(path) != 0 || failed("DeleteFileW");
+    return DeleteFileW(systemPathOf(path).c_str()) != 0 || failed("DeleteFileW");
 }
 
 // ---- enumeration -----------------------------------------------------------
@@ -233,22 +234,15 @@ FindHandle* platFindFirst(const NChar* dirPath, FindEntry* entry)
 {
     // dirPath ends with a backslash: "*" inside it names every entry. The
     // walker's folders may be longer than PATH_CHARS, so the pattern is
-    // sized to the path.
-    size_t length = wcslen(dirPath);
-    NChar* pattern = static_cast<NChar*>(malloc((length + 2) * sizeof(NChar)));
-    if (pattern == nullptr) return failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY), nullptr;
-    memcpy(pattern, dirPath, length * sizeof(NChar));
-    pattern[length] = L'*';
-    pattern[length + 1] = 0;
+    // sized to the path. A drive root keeps its backslash ("\\?\C:\*"):
+    // without it the pattern would name the volume itself.
+    std::wstring pattern = systemPathOf(dirPath);
+    if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
+    pattern += L'*';
     FindHandle* handle = static_cast<FindHandle*>(malloc(sizeof(FindHandle)));
-    if (handle == nullptr) {
-        failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY);
-        free(pattern);
-        return nullptr;
-    }
+    if (handle == nullptr) return failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY), nullptr;
     handle->broken = false;
-    handle->find = _wfindfirst64i32(pattern, &handle->data);
-    free(pattern);
+    handle->find = _wfindfirst64i32(pattern.c_str(), &handle->data);
     if (handle->find == -1) {
         failedErrno("_wfindfirst64i32");
         free(handle);
@@ -309,7 +303,7 @@ static void keepFromChildren(FILE* stream)
 static FILE* openStream(const NChar* path, const wchar_t* mode)
 {
     FILE* stream = nullptr;
-    errno_t code = _wfopen_s(&stream, path, mode);
+    errno_t code = _wfopen_s(&stream, systemPathOf(path).c_str(), mode);
     if (code != 0 || stream == nullptr) {
         errno = code != 0 ? code : EINVAL;
         return failedErrno("_wfopen_s"), nullptr;
@@ -394,7 +388,7 @@ DirHandle* platOpenDir(DirHandle* parent, const NChar* name, const NChar* path, 
     (void)parent;
     (void)name;
     (void)how;
-    DWORD attributes = GetFileAttributesW(path);
+    DWORD attributes = GetFileAttributesW(systemPathOf(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return failed("GetFileAttributesW"), nullptr;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return failedWith("GetFileAttributesW", ERROR_DIRECTORY), nullptr;
     return dirHandleOf(path);
@@ -485,7 +479,7 @@ bool platGetIdentityAt(DirHandle* dir, const NChar* name, const NChar* path, Fil
     (void)dir;
     (void)name;
     // The entry itself, never what a link or junction points at.
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = CreateFileW(systemPathOf(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
@@ -524,9 +518,9 @@ CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* p
     // Replace, never truncate: an existing file may share its data with a
     // file of an earlier snapshot through a hard link, and "wb" would write
     // through it. A file that cannot be removed is not written at all.
-    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(systemPathOf(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
         if (!replace) return failedWith("_wfopen_s", ERROR_FILE_EXISTS), CREATE_EXISTS;
-        if (!DeleteFileW(path)) return failed("DeleteFileW"), CREATE_FAILED;
+        if (!DeleteFileW(systemPathOf(path).c_str())) return failed("DeleteFileW"), CREATE_FAILED;
     }
     wchar_t* pathCopy = copyOf(path);
     if (pathCopy == nullptr) return failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY), CREATE_FAILED;
@@ -563,7 +557,7 @@ bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path)
 {
     (void)dir;
     (void)name;
-    return DeleteFileW(path) != 0 || failed("DeleteFileW");
+    return DeleteFileW(systemPathOf(path).c_str()) != 0 || failed("DeleteFileW");
 }
 
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
@@ -573,7 +567,7 @@ CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NCh
     (void)twinName;
     (void)newDir;
     (void)newName;
-    if (CreateHardLinkW(newPath, twinPath, nullptr)) return CREATE_OK;
+    if (CreateHardLinkW(systemPathOf(newPath).c_str(), systemPathOf(twinPath).c_str(), nullptr)) return CREATE_OK;
     failed("CreateHardLinkW");
     return lastFailure.code == ERROR_ALREADY_EXISTS ? CREATE_EXISTS : CREATE_FAILED;
 }
@@ -695,15 +689,35 @@ int64_t platNow()
     return static_cast<int64_t>(_time64(nullptr));
 }
 
-bool platLocalDate(int64_t when, int* year, int* month, int* day)
+bool platLocalClock(int64_t when, LocalTime* local)
 {
     __time64_t t = static_cast<__time64_t>(when);
-    struct tm local;
-    if (_localtime64_s(&local, &t) != 0) return failedErrno("_localtime64_s");
-    *year = local.tm_year + 1900;
-    *month = local.tm_mon + 1;
-    *day = local.tm_mday;
+    struct tm parts;
+    if (_localtime64_s(&parts, &t) != 0) return failedErrno("_localtime64_s");
+    *local = {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec};
     return true;
+}
+
+// ---- this process and this machine -------------------------------------------
+
+unsigned long platProcessId()
+{
+    return static_cast<unsigned long>(GetCurrentProcessId());
+}
+
+bool platHostName(NChar* name, size_t capacity)
+{
+    wchar_t host[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(host, &size)) return failed("GetComputerNameW");
+    return copyText(name, capacity, static_cast<const wchar_t*>(host));
+}
+
+int platCoreCount()
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors < 1 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
 }
 
 // ---- keep-awake ----------------------------------------------------------------

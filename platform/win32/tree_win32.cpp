@@ -4,6 +4,7 @@
 // cleared first). Junctions and symbolic links are never entered.
 #include "platform/platform.h"
 #include "platform/win32/layer_state.h"
+#include "platform/win32/long_path.h"
 
 #include <windows.h>
 
@@ -34,7 +35,7 @@ static bool isRealFolder(DWORD attributes)
 // without access to its content and without following a reparse point.
 static bool readTreeFile(const std::wstring& path, TreeFile* file)
 {
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = CreateFileW(systemPathOf(path.c_str()).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return failed("CreateFileW");
     BY_HANDLE_FILE_INFORMATION info;
@@ -65,7 +66,12 @@ static bool pushFolder(std::vector<FindFrame>* frames, const std::wstring& path)
 {
     FindFrame frame;
     frame.length = path.size();
-    frame.find = FindFirstFileW((path + L"\\*").c_str(), &frame.data);
+    // The extended form is taken literally: one separator before the "*",
+    // also behind a drive root's own.
+    std::wstring pattern = systemPathOf(path.c_str());
+    if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
+    pattern += L'*';
+    frame.find = FindFirstFileW(pattern.c_str(), &frame.data);
     if (frame.find == INVALID_HANDLE_VALUE) return failed("FindFirstFileW");
     frame.fresh = true;
     frames->push_back(frame);
@@ -124,7 +130,7 @@ static bool scanFolder(const std::wstring& folder, TreeFileVisitor visit, void* 
 bool platScanTree(const NChar* path, TreeFileVisitor visit, void* context)
 {
     std::wstring folder = withoutTrailingSeparator(path);
-    DWORD attributes = GetFileAttributesW(folder.c_str());
+    DWORD attributes = GetFileAttributesW(systemPathOf(folder.c_str()).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return failed("GetFileAttributesW");
     if (!isRealFolder(attributes)) return failedWith("GetFileAttributesW", ERROR_DIRECTORY);
     return scanFolder(folder, visit, context);
@@ -148,10 +154,12 @@ bool platRenameFolderAt(DirHandle* dir, const NChar* from, const NChar* fromPath
     (void)from;
     (void)to;
     std::wstring source = withoutTrailingSeparator(fromPath);
-    DWORD attributes = GetFileAttributesW(source.c_str());
+    DWORD attributes = GetFileAttributesW(systemPathOf(source.c_str()).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return failed("GetFileAttributesW");
     if (!isRealFolder(attributes)) return failedWith("MoveFileExW", ERROR_DIRECTORY);
-    return MoveFileExW(source.c_str(), withoutTrailingSeparator(toPath).c_str(), 0) || failed("MoveFileExW");
+    return MoveFileExW(systemPathOf(source.c_str()).c_str(),
+                       systemPathOf(withoutTrailingSeparator(toPath).c_str()).c_str(), 0) ||
+           failed("MoveFileExW");
 }
 
 struct Removal {
@@ -188,7 +196,7 @@ static void makeWritable(const std::wstring& path, DWORD attributes)
 {
     if (!(attributes & FILE_ATTRIBUTE_READONLY)) return;
     DWORD cleared = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    SetFileAttributesW(path.c_str(), cleared != 0 ? cleared : FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(systemPathOf(path.c_str()).c_str(), cleared != 0 ? cleared : FILE_ATTRIBUTE_NORMAL);
 }
 
 // Removes one entry that is no real folder: a file, or a junction or link
@@ -197,9 +205,9 @@ static void removeLeaf(const std::wstring& path, DWORD attributes, Removal* remo
 {
     makeWritable(path, attributes);
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if (!RemoveDirectoryW(path.c_str()) && !isGone(GetLastError()))
+        if (!RemoveDirectoryW(systemPathOf(path.c_str()).c_str()) && !isGone(GetLastError()))
             reportFailure(removal, path, "RemoveDirectoryW");
-    } else if (!DeleteFileW(path.c_str()) && !isGone(GetLastError())) {
+    } else if (!DeleteFileW(systemPathOf(path.c_str()).c_str()) && !isGone(GetLastError())) {
         reportFailure(removal, path, "DeleteFileW");
     }
 }
@@ -224,7 +232,7 @@ static void removeEntry(const std::wstring& top, DWORD attributes, Removal* remo
             path.resize(frame.length);
             frames.pop_back();
             if (broken) reportKept(removal, path);
-            if (!RemoveDirectoryW(path.c_str()) && !isGone(GetLastError()))
+            if (!RemoveDirectoryW(systemPathOf(path.c_str()).c_str()) && !isGone(GetLastError()))
                 reportFailure(removal, path, "RemoveDirectoryW");
             if (!frames.empty()) path.resize(frames.back().length);
             continue;
@@ -248,7 +256,7 @@ bool platRemoveTreeReporting(const NChar* path, RemoveFailureReport report, void
 {
     Removal removal = {report, context, true};
     std::wstring target = withoutTrailingSeparator(path);
-    DWORD attributes = GetFileAttributesW(target.c_str());
+    DWORD attributes = GetFileAttributesW(systemPathOf(target.c_str()).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (isGone(GetLastError())) return true;
         reportFailure(&removal, target, "GetFileAttributesW");

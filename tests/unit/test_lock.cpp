@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/root_lock.h"
+#include "root/root_lock.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -114,7 +114,8 @@ TEST(RootLock, ARunWritesItsFactsForTheNext)
 {
     resetRunState();
     TempDir dir;
-    ASSERT_TRUE(lockBackupRoot(dir.dir().c_str()));
+    NChar lockPath[PATH_CHARS];
+    ASSERT_EQ(LOCK_TAKEN, lockBackupRoot(dir.dir().c_str(), lockPath));
     ASSERT_TRUE(holdsRootLock());
     NString snapshot = dir.dir() + native("2026_12_08") + PATH_SEP_TEXT;
     recordRunInLock(snapshot.c_str());
@@ -126,20 +127,33 @@ TEST(RootLock, ARunWritesItsFactsForTheNext)
     EXPECT_NE(text.find("\nstart "), std::string::npos) << text;
 
     // Named before its folder exists: no identity yet, no folder continued.
-    ASSERT_TRUE(lockBackupRoot(dir.dir().c_str()));
+    ASSERT_EQ(LOCK_TAKEN, lockBackupRoot(dir.dir().c_str(), lockPath));
     EXPECT_FALSE(lastRunMadeSnapshot(snapshot.c_str(), N("2026_12_08")));
     std::filesystem::create_directory(dir.path() / "2026_12_08");
     recordRunInLock(snapshot.c_str());
     releaseBackupRoot();
 
-    ASSERT_TRUE(lockBackupRoot(dir.dir().c_str()));
+    ASSERT_EQ(LOCK_TAKEN, lockBackupRoot(dir.dir().c_str(), lockPath));
     EXPECT_TRUE(lastRunMadeSnapshot(snapshot.c_str(), N("2026_12_08")));
     EXPECT_FALSE(lastRunMadeSnapshot(snapshot.c_str(), N("2026_12_09")));
     // Another folder of the same name, made after: not the run's.
     std::filesystem::rename(dir.path() / "2026_12_08", dir.path() / "old");
     std::filesystem::create_directory(dir.path() / "2026_12_08");
     EXPECT_FALSE(lastRunMadeSnapshot(snapshot.c_str(), N("2026_12_08")));
+    std::filesystem::remove(dir.path() / "2026_12_08");
+    std::filesystem::rename(dir.path() / "old", dir.path() / "2026_12_08");
+
+    // A prune in between says who holds the root, and keeps what the run
+    // left for the next run to finish.
+    recordPruneInLock();
     releaseBackupRoot();
+    text = readFile(dir.path() / "_lock");
+    EXPECT_NE(text.find("\nprune\n"), std::string::npos) << text;
+    ASSERT_EQ(LOCK_TAKEN, lockBackupRoot(dir.dir().c_str(), lockPath));
+    EXPECT_TRUE(lastHolderNamedSnapshot(N("2026_12_08")));
+    EXPECT_TRUE(lastRunMadeSnapshot(snapshot.c_str(), N("2026_12_08")));
+    releaseBackupRoot();
+    EXPECT_FALSE(lastHolderNamedSnapshot(N("2026_12_08")));
     resetRunState();
 }
 

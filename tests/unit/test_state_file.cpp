@@ -4,6 +4,8 @@
 #include "engine/filter_lists.h"
 #include "platform/platform.h"
 #include "report/run_state.h"
+#include "root/snapshots.h"
+#include "root/state_file.h"
 #include "test_support.h"
 
 namespace {
@@ -284,17 +286,36 @@ TEST_F(StateFileTest, MakeDirectoryPathCreatesMissingParents)
     EXPECT_EQ(-1, makeDirectoryPath((temp.at("file/sub") + PATH_SEP).c_str()));
 }
 
-TEST_F(StateFileTest, LatestSnapshotIsTheGreatestSubfolderName)
+// Only a real folder with a dated name is a snapshot; the day skipped and
+// the snapshots the catalog knows as unfinished give way to older ones.
+TEST_F(StateFileTest, LatestSnapshotIsTheGreatestDatedFolderLeftIn)
 {
     fs::create_directory(temp.path() / "2022_05_28");
     fs::create_directory(temp.path() / "2022_05_29");
+    fs::create_directory(temp.path() / "2022_05_30");
     fs::create_directory(temp.path() / "2022_05_2");
-    writeFile(temp.path() / "zzz", "a file does not count");
-    findLatestSnapshot(temp.dir().c_str());
-    EXPECT_EQ(temp.dir() + N("2022_05_29") + PATH_SEP, NString(previousSnapshotPath));
+    fs::create_directory(temp.path() / "zzz");
+    writeFile(temp.path() / "2022_07_01", "a file does not count");
+#ifndef _WIN32
+    fs::create_directory_symlink(temp.path() / "2022_05_28", temp.path() / "2022_06_01");
+#endif
+    NChar path[PATH_CHARS];
+    auto latest = [&](const NChar* skipped, const SnapshotFilter& filter) {
+        findLatestSnapshot(temp.dir().c_str(), skipped, filter, path);
+        return NString(path);
+    };
+    const NString dir = temp.dir();
+    EXPECT_EQ(dir + N("2022_05_30") + PATH_SEP, latest(N(""), SnapshotFilter()));
+    EXPECT_EQ(dir + N("2022_05_29") + PATH_SEP, latest(N("2022_05_30"), SnapshotFilter()));
+    Catalog catalog;
+    recordSnapshotBegun(&catalog, N("2022_05_29"), 0);
+    recordSnapshotBegun(&catalog, N("2022_05_30"), 0);
+    EXPECT_EQ(dir + N("2022_05_28") + PATH_SEP, latest(N(""), SnapshotFilter{&catalog, N(""), nullptr}));
+    // The snapshot the state file names is complete, whatever the catalog says.
+    EXPECT_EQ(dir + N("2022_05_30") + PATH_SEP, latest(N(""), SnapshotFilter{&catalog, N("2022_05_30"), nullptr}));
     TempDir empty;
-    findLatestSnapshot(empty.dir().c_str());
-    EXPECT_EQ(0, previousSnapshotPath[0]);
+    findLatestSnapshot(empty.dir().c_str(), N(""), SnapshotFilter(), path);
+    EXPECT_EQ(0, path[0]);
 }
 
 

@@ -1,7 +1,6 @@
-#include "app/root_lock.h"
+#include "root/root_lock.h"
 
 #include "platform/platform.h"
-#include "report/output.h"
 #include "report/run_state.h"
 
 // The lock file's text: a few short lines and one path.
@@ -13,41 +12,19 @@ static LockHandle* rootLock = nullptr;
 // What the last holder wrote, read when the lock was taken.
 static NChar lastLockText[LOCK_TEXT_CHARS];
 
-// The reason line under a lock message, as under a per-file failure.
-static void printLockReason()
+LockResult lockBackupRoot(const NChar* backupRoot, NChar* lockPath)
 {
-    NChar reason[512];
-    platFailureText(reason, 512);
-    if (reason[0] != 0) printTo(stderr, N("    %s\n"), reason);
-}
-
-bool lockBackupRoot(const NChar* backupRoot)
-{
-    NChar lockPath[PATH_CHARS];
     lastLockText[0] = 0;
-    if (!formatText(lockPath, PATH_CHARS, N("%s_lock"), backupRoot)) return true;
-    // A monitor that looks at the lock holds it for an instant: wait a
-    // little before refusing.
+    rootLock = nullptr;
+    if (!formatText(lockPath, PATH_CHARS, N("%s_lock"), backupRoot)) return LOCK_FAILED;
     LockResult result = platLockFileWaiting(lockPath, &rootLock, LOCK_WAIT_MILLISECONDS);
-    if (result == LOCK_BUSY) {
-        printTo(stderr, N("backup root %s is in use by another run.\n"), backupRoot);
-        printLockReason();
-        return false;
-    }
     if (result != LOCK_TAKEN) {
         rootLock = nullptr;
-        // Unlocked, as when the lock cannot be taken, but told what to do.
-        if (result == LOCK_NOT_REGULAR) {
-            printTo(stderr, N("%s is not a regular file: remove it.\n"), lockPath);
-        } else {
-            printTo(stderr, N("cannot lock %s\n"), lockPath);
-            printLockReason();
-        }
-        return true;
+        return result;
     }
     // A text that cannot be read names no snapshot.
     if (!platReadLockText(rootLock, lastLockText, LOCK_TEXT_CHARS)) lastLockText[0] = 0;
-    return true;
+    return LOCK_TAKEN;
 }
 
 bool holdsRootLock()
@@ -133,6 +110,11 @@ bool lockTextIdentity(const NChar* lockText, FileIdentity* identity)
            readNumber(value + space + 1, length - space - 1, &identity->index);
 }
 
+bool lastHolderNamedSnapshot(const NChar* dateText)
+{
+    return rootLock != nullptr && lockTextNamesSnapshot(lastLockText, dateText);
+}
+
 bool lastRunMadeSnapshot(const NChar* snapshotPath, const NChar* dateText)
 {
     if (rootLock == nullptr || !lockTextNamesSnapshot(lastLockText, dateText)) return false;
@@ -160,19 +142,25 @@ static const NChar* decimalText(uint64_t value, NChar* text)
     return text;
 }
 
+// The lines every holder writes first: who holds the root and since when.
+static bool formatHolderLines(NChar* text, int64_t start)
+{
+    NChar host[HOST_NAME_CHARS];
+    if (!platHostName(host, HOST_NAME_CHARS)) copyText(host, HOST_NAME_CHARS, N("unknown"));
+    LocalTime local = LocalTime();
+    platLocalClock(start, &local);
+    return formatText(text, LOCK_TEXT_CHARS, N("pid %lu\nhost %s\nstart %04d-%02d-%02d %02d:%02d:%02d\n"),
+                      platProcessId(), host, local.year, local.month, local.day, local.hour, local.minute,
+                      local.second);
+}
+
 void recordRunInLock(const NChar* snapshotPath)
 {
     if (rootLock == nullptr) return;
-    NChar host[HOST_NAME_CHARS];
-    if (!platHostName(host, HOST_NAME_CHARS)) copyText(host, HOST_NAME_CHARS, N("unknown"));
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    platLocalDate(runCounters.startTime, &year, &month, &day);
-    platLocalClock(runCounters.startTime, &hour, &minute, &second);
     NChar text[LOCK_TEXT_CHARS];
     // The snapshot path fits: it is at most PATH_CHARS long.
-    if (!formatText(text, LOCK_TEXT_CHARS,
-                    N("pid %lu\nhost %s\nstart %04d-%02d-%02d %02d:%02d:%02d\nsnapshot %s\n"),
-                    platProcessId(), host, year, month, day, hour, minute, second, snapshotPath))
+    if (!formatHolderLines(text, runCounters.startTime) || !appendText(text, LOCK_TEXT_CHARS, N("snapshot ")) ||
+        !appendText(text, LOCK_TEXT_CHARS, snapshotPath) || !appendText(text, LOCK_TEXT_CHARS, N("\n")))
         return;
     // Once the folder is made, its identity: only that folder is continued.
     FileIdentity identity;
@@ -192,6 +180,31 @@ void recordRunInLock(const NChar* snapshotPath)
     // finish this snapshot should this run be stopped: it is then refused
     // as a folder made by hand.
     platWriteLockText(rootLock, text);
+}
+
+void recordPruneInLock()
+{
+    if (rootLock == nullptr) return;
+    NChar old[LOCK_TEXT_CHARS];
+    copyText(old, LOCK_TEXT_CHARS, lastLockText);
+    // What a stopped run left (the snapshot it was making and the identity
+    // of its folder) stays, so that the next run still finishes it.
+    NChar snapshotLine[LOCK_TEXT_CHARS] = {0};
+    NChar identityLine[LOCK_TEXT_CHARS] = {0};
+    for (NChar* line = old; *line != 0;) {
+        NChar* end = line;
+        while (*end != 0 && *end != N('\n')) ++end;
+        bool last = *end == 0;
+        *end = 0;
+        if (compareTextN(line, N("snapshot "), 9) == 0) formatText(snapshotLine, LOCK_TEXT_CHARS, N("%s\n"), line);
+        if (compareTextN(line, N("identity "), 9) == 0) formatText(identityLine, LOCK_TEXT_CHARS, N("%s\n"), line);
+        if (last) break;
+        line = end + 1;
+    }
+    NChar text[LOCK_TEXT_CHARS];
+    if (formatHolderLines(text, platNow()) && appendText(text, LOCK_TEXT_CHARS, N("prune\n")) &&
+        appendText(text, LOCK_TEXT_CHARS, snapshotLine) && appendText(text, LOCK_TEXT_CHARS, identityLine))
+        platWriteLockText(rootLock, text);
 }
 
 void releaseBackupRoot()

@@ -8,14 +8,22 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 
-// Locks backupRoot (an existing folder) for this run. False when another
-// run holds it: the run is refused, the message has been printed, and
-// nothing in the root has been touched. A lock file that cannot be opened
-// at all (no rights in the root) is reported and the run goes on unlocked.
-bool lockBackupRoot(const NChar* backupRoot);
+// Locks backupRoot (an existing folder) for this process, waiting a
+// little for a monitor that holds the lock for an instant, and keeps what
+// its last holder wrote. LOCK_TAKEN, or why not: LOCK_BUSY (another run or
+// prune holds it), LOCK_NOT_REGULAR (something else has the lock file's
+// name), LOCK_FAILED (no rights in the root, no room). Nothing is printed:
+// what to say, and whether to go on unlocked, is each program's choice.
+// lockPath (PATH_CHARS) receives the lock file's path for its messages.
+LockResult lockBackupRoot(const NChar* backupRoot, NChar* lockPath);
 
-// True when this run holds the lock of its backup root.
+// True when this process holds the lock of its backup root.
 bool holdsRootLock();
+
+// True when the lock's last holder was making a snapshot folder called
+// dateText, by name alone (see lockTextNamesSnapshot). Only known to a
+// process that holds the lock.
+bool lastHolderNamedSnapshot(const NChar* dateText);
 
 // True when the run that held the lock before this one made the snapshot
 // folder snapshotPath (named dateText) in this root: the lock names a
@@ -29,6 +37,11 @@ bool lastRunMadeSnapshot(const NChar* snapshotPath, const NChar* dateText);
 // folder's identity. Called right before the snapshot folder is made and
 // again right after.
 void recordRunInLock(const NChar* snapshotPath);
+
+// Writes a prune's facts into the lock file: process id, host name and
+// start. The snapshot a stopped run left, and its folder's identity, stay,
+// so that the next run still finishes it.
+void recordPruneInLock();
 
 // Releases the lock; nothing when none is held.
 void releaseBackupRoot();
