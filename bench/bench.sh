@@ -177,7 +177,8 @@ timed() {
 # character; CR LF line ends).
 seed_root() {
     local root=$1
-    mkdir -p "$root"
+    # Closed to other users, as a root that linksnap makes.
+    mkdir -p -m 700 "$root"
     cp -al "$BASE" "$root/2000_01_01"
     printf '%s/\r\n$%s/2000_01_01/\r\n' "$SRC" "${root:1}" >"$root/_dir"
 }
