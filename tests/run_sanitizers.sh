@@ -40,6 +40,8 @@ export LSAN_OPTIONS="exitcode=86"
 # The deep-tree test runs shallower here: deep enough that the walk closes
 # and reopens folders, without its minutes under the sanitizers.
 export DEEP_SHORT_LEVELS=600 DEEP_LEVELS=2000
+# One stress run, with time for the sanitizers' slowness.
+export STRESS_RUNS=1 STRESS_TIMEOUT=600
 
 status=0
 ctest --test-dir "$build" --output-on-failure -j2 || status=1

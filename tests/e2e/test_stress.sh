@@ -13,6 +13,8 @@ fi
 command -v python3 >/dev/null || { echo "skipped: the slow reader needs python3"; exit 77; }
 
 RUNS=${STRESS_RUNS:-3}
+# Seconds a run may take before it counts as hung (more under the sanitizers).
+LIMIT=${STRESS_TIMEOUT:-60}
 
 case_begin "eight workers, output read late and slowly, never hang"
 src="$CASE_DIR/src"
@@ -33,7 +35,7 @@ for run in $(seq 1 "$RUNS"); do
     mkdir -p "$bk"
     # Standard output into a pipe whose reader starts a second late and
     # reads 16 KiB at a time with a pause; standard error into another.
-    LINKSNAP_WORKERS=8 LINKSNAP_OUTPUT_LIMIT=65536 timeout -k 5 60 "$LINKSNAP" "$src" "$bk" \
+    LINKSNAP_WORKERS=8 LINKSNAP_OUTPUT_LIMIT=65536 timeout -k 5 "$LIMIT" "$LINKSNAP" "$src" "$bk" \
         2> >(sleep 0.3; cat >"$CASE_DIR/err") |
         python3 -c '
 import sys, time
