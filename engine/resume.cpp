@@ -59,18 +59,23 @@ bool resumeKeepsFile(bool equal, DirHandle* destination, const NChar* name, cons
         removeEntry(destination, name, destinationPath);
         return false;
     }
+    // Counted as an uninterrupted run would have counted the same entry:
+    // the twin's own file (the same entry itself, never what a symbolic
+    // link leads to) as linked, anything else as a copy with the bytes it
+    // holds. A stored link holds none.
     FileIdentity left;
     FileIdentity twin;
-    FileData leftData;
     FileData twinData;
-    bool linked = twinDir != nullptr && twinPath != nullptr &&
-                  platGetIdentityAt(destination, name, destinationPath, &leftData, &left) &&
+    bool identified = platGetIdentityAt(destination, name, destinationPath, &data, &left);
+    bool linked = identified && twinDir != nullptr && twinPath != nullptr &&
                   platGetIdentityAt(twinDir, name, twinPath, &twinData, &twin) && sameIdentity(left, twin);
     showProgress(linked ? PROGRESS_LINK : PROGRESS_COPY, destinationPath);
-    if (linked)
+    if (linked) {
         ++runCounters.filesLinked;
-    else
+    } else {
         ++runCounters.filesCopied;
+        if (!data.isSymbolicLink && !data.isSpecialFile) runCounters.bytesCopied += data.size;
+    }
     return true;
 }
 

@@ -35,8 +35,8 @@ void resumeFolderEntry(DirHandle* destination, const NChar* name, const NChar* d
 // Before the walker links or copies a file to name in destination. equal:
 // the unchanged test found the entry already there equal to its source.
 // True when that entry is kept as it is (counted as linked when it is the
-// same file as name in twinDir, else as copied, without bytes): the walker
-// leaves the file. Otherwise whatever stands there has been removed, and
+// same file as name in twinDir, else as copied with the bytes it holds, as
+// a run that made it would count it): the walker leaves the file. Otherwise whatever stands there has been removed, and
 // false.
 bool resumeKeepsFile(bool equal, DirHandle* destination, const NChar* name, const NChar* destinationPath,
                      DirHandle* twinDir, const NChar* twinPath);

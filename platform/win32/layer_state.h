@@ -23,3 +23,14 @@ bool failedErrno(const char* call);
 
 // The system's message of a Windows error code, without its line end.
 void systemText(DWORD code, wchar_t* text, size_t capacity);
+
+// Removes the file (or link) at path without changing what its other hard
+// links see. A read-only file is opened for delete with the disposition
+// that ignores the attribute where the system has it; elsewhere its
+// attribute is cleared, the file marked for delete and the attribute set
+// back through the same handle, so that the remaining names, which share
+// it, keep it. False with the failure kept when the file stays.
+bool removeFileKeepingLinks(const wchar_t* path);
+
+// The second way alone (for tests, and where the first is not supported).
+bool removeFileRestoringReadOnly(const wchar_t* path);

@@ -520,7 +520,9 @@ CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* p
     // through it. A file that cannot be removed is not written at all.
     if (GetFileAttributesW(systemPathOf(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
         if (!replace) return failedWith("_wfopen_s", ERROR_FILE_EXISTS), CREATE_EXISTS;
-        if (!DeleteFileW(systemPathOf(path).c_str())) return failed("DeleteFileW"), CREATE_FAILED;
+        // The old entry may be a read-only file that an earlier snapshot
+        // links: it goes without changing the attribute seen there.
+        if (!removeFileKeepingLinks(path)) return CREATE_FAILED;
     }
     wchar_t* pathCopy = copyOf(path);
     if (pathCopy == nullptr) return failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY), CREATE_FAILED;

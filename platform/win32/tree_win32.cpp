@@ -1,7 +1,8 @@
 // Whole trees of a backup root on Windows: counting what a snapshot holds
 // (GetFileInformationByHandle gives the link count and the file index) and
-// removing it (DeleteFileW, RemoveDirectoryW, with the read-only attribute
-// cleared first). Junctions and symbolic links are never entered.
+// removing it (a read-only file without touching the attribute its other
+// hard links share, RemoveDirectoryW for folders). Junctions and symbolic
+// links are never entered.
 #include "platform/platform.h"
 #include "platform/win32/layer_state.h"
 #include "platform/win32/long_path.h"
@@ -190,8 +191,108 @@ static bool isGone(DWORD code)
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
-// Clears the read-only attribute, which stops both DeleteFileW and
-// RemoveDirectoryW.
+// ---- removing a file that shares its data ------------------------------------------
+
+// A hard link shares its attribute word with every other name of the file:
+// clearing the read-only attribute of one name to delete it would make the
+// same file writable in every snapshot that links it.
+
+// The extended disposition (Windows 10 1809 on), spelled out here because
+// the headers offer it only to builds for that version.
+const FILE_INFO_BY_HANDLE_CLASS DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+const DWORD DISPOSITION_DELETE = 0x1;
+const DWORD DISPOSITION_IGNORE_READONLY = 0x10;
+
+static HANDLE openForDelete(const wchar_t* path, DWORD access)
+{
+    // The entry itself: a link or junction is removed, never followed.
+    return CreateFileW(systemPathOf(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+static bool setAttributeWord(HANDLE handle, DWORD attributes)
+{
+    // Zero times leave the file's times as they are.
+    FILE_BASIC_INFO change = {};
+    change.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof change) != 0;
+}
+
+static bool markForDelete(HANDLE handle, bool remove)
+{
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+bool removeFileRestoringReadOnly(const wchar_t* path)
+{
+    HANDLE handle = openForDelete(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE) return failed("CreateFileW");
+    FILE_BASIC_INFO info;
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info)) {
+        failed("GetFileInformationByHandleEx");
+        CloseHandle(handle);
+        return false;
+    }
+    const DWORD attributes = info.FileAttributes;
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    bool removed = false;
+    if (readOnly && !setAttributeWord(handle, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+        failed("SetFileInformationByHandle");
+    } else if (!markForDelete(handle, true)) {
+        failed("SetFileInformationByHandle");
+    } else {
+        removed = true;
+    }
+    // The remaining names get their attribute back before the handle
+    // closes. Where that fails the file is kept rather than leave the
+    // other names writable.
+    if (readOnly && !setAttributeWord(handle, attributes)) {
+        DWORD code = GetLastError();
+        if (removed) markForDelete(handle, false);
+        setAttributeWord(handle, attributes);
+        failedWith("SetFileInformationByHandle", code);
+        removed = false;
+    }
+    if (!CloseHandle(handle) && removed) return failed("CloseHandle");
+    return removed;
+}
+
+// Tests switch the extended disposition off to see the second way work
+// through the whole program, as on systems without it.
+static bool dispositionExOffered()
+{
+    static const bool offered = GetEnvironmentVariableW(L"LINKSNAP_TEST_NO_DISPOSITION_EX", nullptr, 0) == 0;
+    return offered;
+}
+
+bool removeFileKeepingLinks(const wchar_t* path)
+{
+    DWORD attributes = GetFileAttributesW(systemPathOf(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return failed("GetFileAttributesW");
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return DeleteFileW(systemPathOf(path).c_str()) != 0 || failed("DeleteFileW");
+    if (dispositionExOffered()) {
+        HANDLE handle = openForDelete(path, DELETE);
+        if (handle == INVALID_HANDLE_VALUE) return failed("CreateFileW");
+        DWORD flags = DISPOSITION_DELETE | DISPOSITION_IGNORE_READONLY;
+        bool marked = SetFileInformationByHandle(handle, DISPOSITION_INFO_EX, &flags, sizeof flags) != 0;
+        DWORD code = GetLastError();
+        bool closed = CloseHandle(handle) != 0;
+        if (marked) return closed || failed("CloseHandle");
+        // Only a system or file system without the disposition goes the
+        // second way; any other failure is the file's own.
+        if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION &&
+            code != ERROR_CALL_NOT_IMPLEMENTED && code != ERROR_ACCESS_DENIED)
+            return failedWith("SetFileInformationByHandle", code);
+    }
+    return removeFileRestoringReadOnly(path);
+}
+
+// ---- removing trees ---------------------------------------------------------------
+
+// Clears the read-only attribute of a folder, which stops RemoveDirectoryW
+// (a folder has no other names).
 static void makeWritable(const std::wstring& path, DWORD attributes)
 {
     if (!(attributes & FILE_ATTRIBUTE_READONLY)) return;
@@ -203,12 +304,12 @@ static void makeWritable(const std::wstring& path, DWORD attributes)
 // to a folder, which RemoveDirectoryW removes alone.
 static void removeLeaf(const std::wstring& path, DWORD attributes, Removal* removal)
 {
-    makeWritable(path, attributes);
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        makeWritable(path, attributes);
         if (!RemoveDirectoryW(systemPathOf(path.c_str()).c_str()) && !isGone(GetLastError()))
             reportFailure(removal, path, "RemoveDirectoryW");
-    } else if (!DeleteFileW(systemPathOf(path.c_str()).c_str()) && !isGone(GetLastError())) {
-        reportFailure(removal, path, "DeleteFileW");
+    } else if (!removeFileKeepingLinks(path.c_str()) && !isGone(lastFailure.code)) {
+        reportKept(removal, path);
     }
 }
 

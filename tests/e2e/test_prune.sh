@@ -196,6 +196,22 @@ expect_rc 0
 [ "$(snapshot_names "$root" | tr '\n' ' ')" = "2026_12_05 2026_12_07 2026_12_09 2026_12_10 " ] ||
     fail "left: $(snapshot_names "$root" | tr '\n' ' ')"
 
+case_begin "a read-only file of a deleted snapshot stays read-only in the snapshot that links it"
+# A hard link shares its attributes with every name of the file: deleting
+# one name must not make the others writable (on Windows both ways of
+# removing a read-only file: the one the system offers, and the fallback).
+for fallback in "" 1; do
+    root="$CASE_DIR/bk$fallback"
+    make_root "$root" 2026_12_05 2026_12_07
+    chmod 444 "$root/2026_12_05/a.txt"
+    LINKSNAP_TEST_NO_DISPOSITION_EX=$fallback run_prune d=1 "$(np "$root")"
+    expect_rc 0
+    expect_absent "$root/2026_12_05"
+    [ "$(stat -c %a "$root/2026_12_07/a.txt")" = 444 ] ||
+        fail "the kept file is now $(stat -c %a "$root/2026_12_07/a.txt") (fallback: ${fallback:-no})"
+    expect_file "$root/2026_12_07/a.txt" $'alpha\n'
+done
+
 case_begin "a .deleting folder left by a stopped prune is finished by the next one"
 root="$CASE_DIR/bk"
 make_costly "$root"

@@ -113,6 +113,38 @@ expect_finished() {
     fi
 }
 
+# What a run says it made: its standard output and the block it added to the
+# log of BK, less the elapsed time and the line that says it continued.
+# A continued run must say what an uninterrupted run of the same tree says.
+run_account() {
+    local bk=$1 header
+    header="$(np "$bk/$TODAY/"):"
+    tr -d '\r' <"$OUT" | grep -av -e '^elapsed: ' -e '^continuing the unfinished snapshot\.$'
+    echo "-- log.txt"
+    # The header through the environment: awk -v would take the
+    # backslashes of a Windows path as escapes.
+    tr -d '\r' <"$bk/log.txt" | HEADER=$header awk '$0 == ENVIRON["HEADER"] { block = "" } { block = block $0 "\n" } END { printf "%s", block }' |
+        grep -av -e '^elapsed: ' -e '^continuing the unfinished snapshot\.$'
+}
+
+# expect_told_as_uninterrupted BK STATE ARGS...: after a continued run
+# whose output is in $OUT, today's snapshot of BK is made again by an
+# uninterrupted run (state file STATE, arguments ARGS), and both runs must
+# have told the same.
+expect_told_as_uninterrupted() {
+    local bk=$1 state=$2
+    run_account "$bk" >"$CASE_DIR/continued.account"
+    rm -rf "${bk:?}/$TODAY"
+    cp "$state" "$bk/_dir"
+    run_linksnap "${@:3}"
+    expect_rc 0
+    run_account "$bk" >"$CASE_DIR/uninterrupted.account"
+    if ! cmp -s "$CASE_DIR/uninterrupted.account" "$CASE_DIR/continued.account"; then
+        fail "the continued run told otherwise than an uninterrupted one"
+        diff "$CASE_DIR/uninterrupted.account" "$CASE_DIR/continued.account" | head -20 >&2
+    fi
+}
+
 case_begin "a run that holds the root keeps a second run out, and the second writes nothing"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
 if on_windows; then make_tree "$src" 8; else make_tree "$src" 3; fi
@@ -216,8 +248,8 @@ expect_absent "$snap/gone"
 lines "starting incremental backup." "backup destination $(np "$snap/")" \
     "continuing the unfinished snapshot." >"$CASE_DIR/head"
 head -n 3 "$OUT" | cmp -s - "$CASE_DIR/head" || fail "start lines: $(head -n 3 "$OUT")"
-# Kept files are counted as linked (the twin's own file) or copied; only
-# what was missing or bad is copied with its bytes.
+# Kept files are counted as linked (the twin's own file) or copied, with
+# the bytes of each copy, kept or made again.
 expect_contains "$OUT" "link $(np "$snap/d3/f9")"
 expect_contains "$OUT" "copy $(np "$snap/big2.bin")"
 expect_not_linked "$snap/big2.bin" "$bk/2000_01_01/big2.bin"
@@ -225,9 +257,72 @@ unchanged_count=$(($(find "$src" -type f | wc -l) - 3))
 if on_windows; then copied=3; else copied=4; fi
 expect_contains "$OUT" "$(counter_line "$copied" 'files copied')"
 expect_contains "$OUT" "$(counter_line "$unchanged_count" 'files linked')"
-bytes=$(($(stat -c %s "$src/big2.bin") + $(stat -c %s "$src/d2/f7")))
+bytes=$(($(stat -c %s "$src/big2.bin") + $(stat -c %s "$src/d2/f7") + $(stat -c %s "$src/d1/f3")))
 expect_contains "$OUT" "$(counter_line "$(grouped "$bytes")" 'bytes copied')"
 expect_unchanged "$bk/2000_01_01"
+
+case_begin "a continued run tells what it kept as an uninterrupted run would"
+# Kept twins as linked, kept copies as copied with their bytes, and a
+# stored link judged by itself, never by what it leads to: an unchanged
+# link whose target is gone is its twin, and a link made afresh (its time
+# changed) whose target is the twin's is a copy all the same.
+src="$CASE_DIR/src" bk="$CASE_DIR/bk"
+make_tree "$src" 3
+if ! on_windows; then
+    ln -s /nonexistent/target "$src/d1/dangling"
+    ln -s "$src/big1.bin" "$src/d1/absolute"
+    ln -s f2 "$src/d2/relative"
+fi
+run_linksnap -s "$(np "$src")" "$(np "$bk")"
+age_snapshot "$bk" 2000_01_01 "$src"
+cp "$bk/_dir" "$CASE_DIR/state"
+change_some "$src"
+on_windows || touch -h -d '+100 seconds' "$src/d1/absolute"
+run_linksnap "$(np "$src")" "$(np "$bk")"
+expect_rc 0
+run_account "$bk" >"$CASE_DIR/uninterrupted.account"
+# As if the run had been stopped right before it wrote the state file,
+# with a copy and a link still to make.
+cp "$CASE_DIR/state" "$bk/_dir"
+set_catalog_line "$bk" "$TODAY" "unfinished						"
+rm "$bk/$TODAY/d2/f7" "$bk/$TODAY/d3/f4"
+run_linksnap "$(np "$src")" "$(np "$bk")"
+expect_finished "$src" "$bk" "$bk/2000_01_01" 1
+if on_windows; then copied=3; else copied=4; fi
+expect_contains "$OUT" "$(counter_line "$copied" 'files copied')"
+run_account "$bk" >"$CASE_DIR/continued.account"
+if ! cmp -s "$CASE_DIR/uninterrupted.account" "$CASE_DIR/continued.account"; then
+    fail "the continued run told otherwise than an uninterrupted one"
+    diff "$CASE_DIR/uninterrupted.account" "$CASE_DIR/continued.account" | head -20 >&2
+fi
+if ! on_windows; then
+    expect_contains "$OUT" "link $(np "$bk/$TODAY/d1/dangling")"
+    expect_contains "$OUT" "copy $(np "$bk/$TODAY/d1/absolute")"
+fi
+
+case_begin "a continued run that replaces a kept link leaves the previous snapshot's read-only file read-only"
+# The linked name shares its attributes with the twin in the previous
+# snapshot (on Windows both ways of removing a read-only file).
+for fallback in "" 1; do
+    src="$CASE_DIR/src$fallback" bk="$CASE_DIR/bk$fallback"
+    make_tree "$src" 1
+    chmod 444 "$src/d1/f2"
+    run_linksnap -s "$(np "$src")" "$(np "$bk")"
+    age_snapshot "$bk" 2000_01_01 "$src"
+    cp "$bk/_dir" "$CASE_DIR/state"
+    run_linksnap -s "$(np "$src")" "$(np "$bk")"
+    expect_linked "$bk/$TODAY/d1/f2" "$bk/2000_01_01/d1/f2"
+    # Stopped before it wrote the state file; the file changed since.
+    cp "$CASE_DIR/state" "$bk/_dir"
+    set_catalog_line "$bk" "$TODAY" "unfinished						"
+    chmod 644 "$src/d1/f2" && printf 'changed' >"$src/d1/f2" && chmod 444 "$src/d1/f2"
+    touch -d '+100 seconds' "$src/d1/f2"
+    LINKSNAP_TEST_NO_DISPOSITION_EX=$fallback run_linksnap -s "$(np "$src")" "$(np "$bk")"
+    expect_rc 0
+    expect_file "$bk/$TODAY/d1/f2" "changed"
+    [ "$(stat -c %a "$bk/2000_01_01/d1/f2")" = 444 ] ||
+        fail "the previous snapshot's file is now $(stat -c %a "$bk/2000_01_01/d1/f2") (fallback: ${fallback:-no})"
+done
 
 case_begin "the catalog records each snapshot, and follows the folders on disk"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
@@ -346,6 +441,7 @@ for trial in $(seq 1 "$kills"); do
     [ -d "$bk/$TODAY" ] && continued=1 || continued=0
     run_linksnap -s "$(np "$src")" "$(np "$bk")"
     expect_finished "$src" "$bk" "$bk/2000_01_01" "$continued"
+    expect_told_as_uninterrupted "$bk" "$CASE_DIR/state" -s "$(np "$src")" "$(np "$bk")"
 done
 expect_unchanged "$bk/2000_01_01"
 
@@ -361,9 +457,12 @@ if ! on_windows; then
     wait "$RUN_PID" 2>/dev/null
     run_linksnap -s "$src" "$bk"
     expect_finished "$src" "$bk" "$bk/2000_01_01" 1
-    # Everything was there already: nothing is copied with its bytes.
+    # Everything was there already: the copies kept are counted with
+    # their bytes, as the run that made them counted them.
     expect_absent "$bk/_dir.new"
-    sed -n '/continuing the unfinished/,$p' "$bk/log.txt" | grep -q "bytes copied" && fail "bytes copied again"
+    bytes=$(($(stat -c %s "$src/big2.bin") + $(stat -c %s "$src/d2/f7") + $(stat -c %s "$src/d1/f3")))
+    sed -n '/continuing the unfinished/,$p' "$bk/log.txt" | tr -d '\r' |
+        grep -qxF "$(counter_line "$(grouped "$bytes")" 'bytes copied')" || fail "bytes copied: $(tail -n 4 "$bk/log.txt")"
 fi
 
 finish

@@ -1,21 +1,17 @@
 #!/usr/bin/env bash
-# The walk on several threads (Linux): what a person or a script sees is
-# what the walk on one thread shows, byte for byte; and a sparse file
-# keeps its holes.
+# The walk on several threads, on both builds: what a person or a script
+# sees is what the walk on one thread shows, byte for byte; and (Linux) a
+# sparse file keeps its holes.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/faults_lib.sh"
 
-if on_windows; then
-    echo "skipped: the Windows build walks on one thread"
-    exit 77
-fi
-
-# A tree of some thousands of files in many folders, with failures strewn
-# through it: FIFOs (never opened: unreadable), a name with a line feed,
-# and links.
+# A tree of some thousands of files in many folders (fewer under Wine,
+# which is slow), with failures strewn through it on Linux: FIFOs (never
+# opened: unreadable), a name with a line feed, and links.
 make_tree() {
-    local root=$1 top mid leaf k
-    for top in 1 2 3 4 5 6; do
+    local root=$1 top mid leaf k tops=6
+    on_windows && tops=3
+    for top in $(seq 1 "$tops"); do
         for mid in 1 2 3 4; do
             for leaf in 1 2 3 4 5; do
                 local dir="$root/t$top/m$mid/l$leaf"
@@ -23,10 +19,11 @@ make_tree() {
                 for k in $(seq 1 25); do printf 'file %s %s\n' "$dir" "$k" >"$dir/f$k"; done
                 printf 'x' >"$dir/big$leaf"
             done
+            on_windows && continue
             mkfifo "$root/t$top/m$mid/pipe"
             ln -s "../m$mid" "$root/t$top/m$mid/l1/up"
         done
-        printf 'odd' >"$root/t$top/bad"$'\n'"name"
+        on_windows || printf 'odd' >"$root/t$top/bad"$'\n'"name"
     done
 }
 
@@ -37,7 +34,8 @@ normalised() {
     cp "$ERR" "$CASE_DIR/stderr"
     cp "$root/log.txt" "$CASE_DIR/log"
     for file in stdout stderr log; do
-        sed -i "s#$root#ROOT#g" "$CASE_DIR/$file"
+        # Literally: a Windows path is full of backslashes.
+        ROOT_PATH=$(np "$root") perl -pi -e 's/\Q$ENV{ROOT_PATH}\E/ROOT/g' "$CASE_DIR/$file"
         normalise_elapsed "$CASE_DIR/$file"
     done
 }
@@ -48,7 +46,7 @@ make_tree "$src"
 # A previous snapshot, then a share of the files changed, so that the run
 # links, copies and fails.
 base="$CASE_DIR/base"
-LINKSNAP_WORKERS=1 run_linksnap -s "$src" "$base"
+LINKSNAP_WORKERS=1 run_linksnap -s "$(np "$src")" "$(np "$base")"
 expect_rc 0
 mv "$base/$TODAY" "$base/2000_01_01"
 for f in "$src"/t*/m2/l3/f1* "$src"/t3/m*/l*/f7; do printf 'changed\n' >>"$f"; done
@@ -57,7 +55,7 @@ for workers in 1 4; do
     mkdir -p "$bk"
     cp -al "$base/2000_01_01" "$bk/2000_01_01"
     write_state "$bk" "$src" 2000_01_01
-    LINKSNAP_WORKERS=$workers run_linksnap "$src" "$bk"
+    LINKSNAP_WORKERS=$workers run_linksnap "$(np "$src")" "$(np "$bk")"
     expect_rc 0
     normalised "$bk"
     for file in stdout stderr log; do mv "$CASE_DIR/$file" "$CASE_DIR/$file.$workers"; done
@@ -67,9 +65,15 @@ for file in stdout stderr log tree; do
     cmp -s "$CASE_DIR/$file.1" "$CASE_DIR/$file.4" ||
         { fail "$file differs between one worker and four"; diff "$CASE_DIR/$file.1" "$CASE_DIR/$file.4" | head -5 >&2; }
 done
-expect_contains "$CASE_DIR/stdout.4" "$(counter_line 24 'unreadable files skipped')"
-[ "$(grep -c '^link ' "$CASE_DIR/stdout.4")" -gt 2000 ] || fail "too few files linked"
-[ "$(grep -c "^copy " "$CASE_DIR/stdout.4")" -gt 50 ] || fail "too few files copied"
+if on_windows; then
+    [ "$(grep -c '^link ' "$CASE_DIR/stdout.4")" -gt 1000 ] || fail "too few files linked"
+else
+    expect_contains "$CASE_DIR/stdout.4" "$(counter_line 24 'unreadable files skipped')"
+    [ "$(grep -c '^link ' "$CASE_DIR/stdout.4")" -gt 2000 ] || fail "too few files linked"
+fi
+[ "$(grep -c "^copy " "$CASE_DIR/stdout.4")" -gt 25 ] || fail "too few files copied"
+
+if on_windows; then finish; exit; fi
 
 case_begin "a sparse file keeps its holes in the snapshot"
 src="$CASE_DIR/src" bk="$CASE_DIR/bk"
