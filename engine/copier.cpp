@@ -50,8 +50,21 @@ void printFailureReason()
     keptReason[0] = 0;
 }
 
+// The file with several names this thread is copying for later names,
+// not settled yet. Others wait for it: it is settled before this thread
+// writes any message (the rule that keeps that wait free of cycles).
+static thread_local const FileIdentity* unsettledShared = nullptr;
+
+static void settleShared()
+{
+    if (unsettledShared == nullptr) return;
+    dropSharedCopy(*unsettledShared);
+    unsettledShared = nullptr;
+}
+
 static int unreadable(const NChar* sourcePath)
 {
+    settleShared();
     if (runSettings.logErrors) logMessage(N("unreadable file: %s\n"), sourcePath);
     ++runCounters.unreadableSkipped;
     return ERROR_OPEN_FAILED_CODE;
@@ -59,6 +72,7 @@ static int unreadable(const NChar* sourcePath)
 
 static int unwritable(const NChar* destinationPath)
 {
+    settleShared();
     if (runSettings.logErrors) logMessage(N("unwritable file: %s\n"), destinationPath);
     ++runCounters.writeErrors;
     return ERROR_WRITE_FAULT_CODE;
@@ -74,6 +88,7 @@ static int outOfMemory(const NChar* sourcePath)
 
 int reportUncreatable(const NChar* destinationPath)
 {
+    settleShared();
     if (runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
     ++runCounters.writeErrors;
     return ERROR_CREATE_FAILED_CODE;
@@ -169,7 +184,7 @@ static bool reserveBuffer(uint64_t size)
 
 static int copyOpened(FileHandle* source, const FileData& data, DirHandle* destinationDir,
                       const NChar* destinationName, const NChar* destinationPath,
-                      const NChar* sourcePath, bool shared, const FileIdentity* keepAs);
+                      const NChar* sourcePath, bool shared, const FileIdentity* keepAs, bool* kept);
 
 int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourcePath,
                DirHandle* destinationDir, const NChar* destinationName,
@@ -220,9 +235,13 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
             return ERROR_SUCCESS_CODE;
         }
     }
+    if (step == SHARED_COPY_AND_KEEP) unsettledShared = &identity;
+    bool kept = false;
     int result = copyOpened(source, data, destinationDir, destinationName, destinationPath, sourcePath,
-                            shared, step == SHARED_COPY_AND_KEEP ? &identity : nullptr);
-    if (step == SHARED_COPY_AND_KEEP && result != ERROR_SUCCESS_CODE) dropSharedCopy(identity);
+                            shared, step == SHARED_COPY_AND_KEEP ? &identity : nullptr, &kept);
+    settleShared();
+    // A copy kept for later names whose close failed is not linked to again.
+    if (kept && result != ERROR_SUCCESS_CODE) dropSharedCopy(identity);
     return result;
 }
 
@@ -231,7 +250,7 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
 // with keepAs, later names of that file link to the copy.
 static int copyOpened(FileHandle* source, const FileData& data, DirHandle* destinationDir,
                       const NChar* destinationName, const NChar* destinationPath,
-                      const NChar* sourcePath, bool shared, const FileIdentity* keepAs)
+                      const NChar* sourcePath, bool shared, const FileIdentity* keepAs, bool* kept)
 {
     if (!platMovesContent && !reserveBuffer(data.size)) {
         keepFailureReasonText(N("realloc: out of memory"));
@@ -254,7 +273,11 @@ static int copyOpened(FileHandle* source, const FileData& data, DirHandle* desti
                                   : transfer(source, destination, sourcePath, destinationPath, &moved);
     // Only a whole copy gets its mode, owner and times. A delayed write
     // error shows only at the close.
-    if (keepAs != nullptr && result == ERROR_SUCCESS_CODE) keepSharedCopy(*keepAs, destination);
+    if (keepAs != nullptr && result == ERROR_SUCCESS_CODE) {
+        keepSharedCopy(*keepAs, destination);
+        unsettledShared = nullptr;
+        *kept = true;
+    }
     bool stored = platCloseCopy(destination, result == ERROR_SUCCESS_CODE ? &data : nullptr);
     if (result == ERROR_SUCCESS_CODE && !stored) {
         keepFailureReason();

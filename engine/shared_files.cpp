@@ -1,5 +1,6 @@
 #include "engine/shared_files.h"
 
+#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -24,6 +25,7 @@ struct IdentityEqual {
 // What the copiers made: each remembered file's kept copy, null while its
 // first copy is under way. Shared by the workers.
 std::mutex madeLock;
+std::condition_variable madeSettled; // a copy under way was kept or dropped
 std::unordered_map<FileIdentity, LinkSource*, IdentityHash, IdentityEqual> made;
 size_t bound = 0;
 bool boundReached = false;
@@ -76,13 +78,22 @@ void endSharedFiles()
     }
 }
 
+// A name whose file another worker is copying right now waits for that
+// copy to be kept or dropped. That wait cannot close a cycle: the copier
+// writes no output and takes no lock of the walk between taking the file
+// and settling it (the copier settles it before its first message), so it
+// needs nothing the waiting thread holds.
 SharedStep joinSharedFile(const FileIdentity& identity, DirHandle* newDir, const NChar* newName,
                           const NChar* newPath)
 {
     LinkSource* source = nullptr;
     {
-        std::lock_guard<std::mutex> hold(madeLock);
+        std::unique_lock<std::mutex> hold(madeLock);
         auto found = made.find(identity);
+        while (found != made.end() && found->second == nullptr) {
+            madeSettled.wait(hold);
+            found = made.find(identity);
+        }
         if (found == made.end()) {
             if (made.size() >= bound) {
                 boundReached = true;
@@ -96,11 +107,8 @@ SharedStep joinSharedFile(const FileIdentity& identity, DirHandle* newDir, const
             }
             return SHARED_COPY_AND_KEEP;
         }
-        // Another worker copies it right now: no wait for it (it may wait
-        // for output this thread holds); this name gets a copy of its own.
-        if (found->second == nullptr) return SHARED_COPY_APART;
-        source = found->second;
         // Linked outside the lock: the kept copy stays until the walk ends.
+        source = found->second;
     }
     CreateResult linked = platHardLinkFrom(source, newDir, newName, newPath);
     if (linked == CREATE_OK) return SHARED_LINKED;
@@ -119,6 +127,7 @@ void keepSharedCopy(const FileIdentity& identity, FileHandle* copy)
 {
     LinkSource* source = platKeepLinkSource(copy);
     std::lock_guard<std::mutex> hold(madeLock);
+    madeSettled.notify_all();
     auto found = made.find(identity);
     if (source == nullptr) {
         // No way to link to it (no descriptor left): a later name copies.
@@ -135,6 +144,7 @@ void keepSharedCopy(const FileIdentity& identity, FileHandle* copy)
 void dropSharedCopy(const FileIdentity& identity)
 {
     std::lock_guard<std::mutex> hold(madeLock);
+    madeSettled.notify_all();
     auto found = made.find(identity);
     if (found == made.end()) return;
     platDropLinkSource(found->second);

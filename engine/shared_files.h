@@ -36,12 +36,14 @@ void endSharedFiles();
 enum SharedStep {
     SHARED_LINKED,        // linked to this run's copy of the file
     SHARED_COPY_AND_KEEP, // first of its file: copy, then keepSharedCopy or dropSharedCopy
-    SHARED_COPY_APART,    // copy, not remembered (the bound, a copy under way, a failed link)
+    SHARED_COPY_APART,    // copy, not remembered (the bound, a failed link)
 };
 
 // For a regular file of the source with more than one name, opened as
 // identity: links newName within newDir to this run's copy of it where
-// there is one, or says how to copy it.
+// there is one, or says how to copy it. Waits while another thread copies
+// the file: a SHARED_COPY_AND_KEEP copier must settle it (keep or drop)
+// before it writes any output.
 SharedStep joinSharedFile(const FileIdentity& identity, DirHandle* newDir, const NChar* newName,
                           const NChar* newPath);
 
