@@ -94,6 +94,13 @@ int reportUncreatable(const NChar* destinationPath)
     return ERROR_CREATE_FAILED_CODE;
 }
 
+static bool linkAttributesCarried = true;
+
+void setStoredLinkAttributes(bool carried)
+{
+    linkAttributesCarried = carried;
+}
+
 // Stores a symbolic link as a link; it counts as a copied file with no
 // bytes. It takes the owner and times of data, the link as it was looked at.
 static int copyLink(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourcePath,
@@ -102,7 +109,8 @@ static int copyLink(DirHandle* sourceDir, const NChar* sourceName, const NChar* 
 {
     showProgress(PROGRESS_COPY, destinationPath);
     if (platCopySymbolicLinkAt(sourceDir, sourceName, sourcePath, destinationDir, destinationName,
-                               destinationPath, resumingSnapshot, &data) != CREATE_OK) {
+                               destinationPath, resumingSnapshot, linkAttributesCarried ? &data : nullptr) !=
+        CREATE_OK) {
         keepFailureReason();
         return reportUncreatable(destinationPath);
     }

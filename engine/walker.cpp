@@ -80,6 +80,7 @@ void resetWalker()
     excludedRoot = FileIdentity();
     rootName = nullptr;
     target = UNKNOWN_TARGET;
+    setStoredLinkAttributes(true);
 }
 
 // t rounded down to a multiple of step fractions, as whole seconds and a
@@ -136,6 +137,9 @@ static void probeTarget(DirHandle* snapshotDir, const NChar* snapshotPath)
 {
     target.timeStep = probeTimeStep(snapshotDir);
     platProbeAccess(snapshotDir, &target.keepsModes, &target.keepsOwners);
+    // A disk that would give a link's owner and times to the file it names
+    // (a share through sshfs) gets links as they are made.
+    setStoredLinkAttributes(platProbeLinkAttributes(snapshotDir));
     // Said once, instead of a link error for every unchanged file.
     target.makesLinks = platProbeHardLinks(snapshotDir);
     if (!target.makesLinks) {

@@ -278,6 +278,12 @@ bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path);
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
                             DirHandle* newDir, const NChar* newName, const NChar* newPath);
 
+// True when giving a symbolic link in the open folder dir its owner and
+// times leaves the file it points to alone. A share through sshfs follows
+// the link there (the server sets its target's), so links made there keep
+// what they were made with. Tried on a link and file made for the purpose.
+bool platProbeLinkAttributes(DirHandle* dir);
+
 // False only when the file system of the open folder dir makes no hard
 // links at all: tried once on a file made for the purpose inside it and
 // removed again. A probe that fails for another reason (a full disk)
@@ -315,7 +321,8 @@ bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* path
                           DirHandle* dirB, const NChar* nameB, const NChar* pathB);
 
 // Stores the symbolic link sourceName as a link destinationName with the
-// same target text, then gives it the owner and times of data; an existing
+// same target text, then gives it the owner and times of data (none when
+// data is null); an existing
 // destination is kept (CREATE_EXISTS) unless replace is set. Only the POSIX
 // build stores links.
 CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceName,

@@ -462,6 +462,35 @@ CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NCh
     return linkFailure(errno);
 }
 
+bool platProbeLinkAttributes(DirHandle* dir)
+{
+    // A link to a probe file gets odd times, read back from the link: a
+    // file system that gives them to the file it names (and may cache
+    // that file's old ones) leaves the link's own as they were.
+    const char TARGET[] = ".linksnap-probe-target";
+    const char LINK[] = ".linksnap-probe-link";
+    int at = fdOf(dir);
+    unlinkat(at, LINK, 0);
+    unlinkat(at, TARGET, 0);
+    int fd = openat(at, TARGET, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        failed("openat");
+        return false;
+    }
+    close(fd);
+    bool kept = false;
+    if (symlinkat(TARGET, at, LINK) == 0) {
+        struct timespec odd[2] = {{1000000001, 0}, {1000000001, 0}};
+        struct stat link;
+        kept = utimensat(at, LINK, odd, AT_SYMLINK_NOFOLLOW) == 0 &&
+               fstatat(at, LINK, &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode) &&
+               link.st_mtim.tv_sec == odd[1].tv_sec;
+    }
+    unlinkat(at, LINK, 0);
+    unlinkat(at, TARGET, 0);
+    return kept;
+}
+
 bool platProbeHardLinks(DirHandle* dir)
 {
     // Made and removed here; a probe left by a killed run goes first.
@@ -502,7 +531,10 @@ CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceNam
         if (unlinkat(at, destinationName, 0) != 0 || symlinkat(target.data(), at, destinationName) != 0)
             return failed("symlinkat"), CREATE_FAILED;
     }
-    // A link has no mode of its own; nothing here follows it.
+    // A link has no mode of its own; nothing here follows it. With no data
+    // the link keeps what it was made with (a file system that would
+    // follow it).
+    if (data == nullptr) return CREATE_OK;
     if (isRoot() && fchownat(at, destinationName, static_cast<uid_t>(data->owner),
                              static_cast<gid_t>(data->group), AT_SYMLINK_NOFOLLOW) != 0)
         failed("fchownat");

@@ -592,6 +592,13 @@ CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NCh
     return linkFailure(lastFailure.code);
 }
 
+bool platProbeLinkAttributes(DirHandle* dir)
+{
+    // Links are followed here, never stored.
+    (void)dir;
+    return true;
+}
+
 bool platProbeHardLinks(DirHandle* dir)
 {
     // Made and removed here; a probe left by a killed run goes first.
