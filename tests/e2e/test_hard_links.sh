@@ -67,7 +67,7 @@ bk="$CASE_DIR/bk1"
 expect_contains "$CASE_DIR/stdout.1" "$(counter_line 48 'files copied')"
 expect_contains "$CASE_DIR/stdout.1" "$(counter_line 30 'files linked')"
 # Of the seven names of one file, the first met is the copy.
-[ "$(grep -cE '^copy ROOT/2031_03_01/(d1/f8|d./sub/many)$' "$CASE_DIR/stdout.1")" = 1 ] ||
+[ "$(tr '\\' / <"$CASE_DIR/stdout.1" | tr -d '\r' | grep -cE '^copy .*/2031_03_01/(d1/f8|d./sub/many)$')" = 1 ] ||
     fail "not one copy line for the seven names of d1/f8"
 for d in 1 2 3 4 5 6; do
     expect_linked "$bk/2031_03_01/d$d/sub/many" "$bk/2031_03_01/d1/f8"
