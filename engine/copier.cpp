@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "engine/resume.h"
+#include "engine/shared_files.h"
 #include "platform/platform.h"
 #include "report/output.h"
 #include "report/run_state.h"
@@ -49,8 +50,21 @@ void printFailureReason()
     keptReason[0] = 0;
 }
 
+// The file with several names this thread is copying for later names,
+// not settled yet. Others wait for it: it is settled before this thread
+// writes any message (the rule that keeps that wait free of cycles).
+static thread_local const FileIdentity* unsettledShared = nullptr;
+
+static void settleShared()
+{
+    if (unsettledShared == nullptr) return;
+    dropSharedCopy(*unsettledShared);
+    unsettledShared = nullptr;
+}
+
 static int unreadable(const NChar* sourcePath)
 {
+    settleShared();
     if (runSettings.logErrors) logMessage(N("unreadable file: %s\n"), sourcePath);
     ++runCounters.unreadableSkipped;
     return ERROR_OPEN_FAILED_CODE;
@@ -58,6 +72,7 @@ static int unreadable(const NChar* sourcePath)
 
 static int unwritable(const NChar* destinationPath)
 {
+    settleShared();
     if (runSettings.logErrors) logMessage(N("unwritable file: %s\n"), destinationPath);
     ++runCounters.writeErrors;
     return ERROR_WRITE_FAULT_CODE;
@@ -73,9 +88,17 @@ static int outOfMemory(const NChar* sourcePath)
 
 int reportUncreatable(const NChar* destinationPath)
 {
+    settleShared();
     if (runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
     ++runCounters.writeErrors;
     return ERROR_CREATE_FAILED_CODE;
+}
+
+static bool linkAttributesCarried = true;
+
+void setStoredLinkAttributes(bool carried)
+{
+    linkAttributesCarried = carried;
 }
 
 // Stores a symbolic link as a link; it counts as a copied file with no
@@ -86,7 +109,8 @@ static int copyLink(DirHandle* sourceDir, const NChar* sourceName, const NChar* 
 {
     showProgress(PROGRESS_COPY, destinationPath);
     if (platCopySymbolicLinkAt(sourceDir, sourceName, sourcePath, destinationDir, destinationName,
-                               destinationPath, resumingSnapshot, &data) != CREATE_OK) {
+                               destinationPath, resumingSnapshot, linkAttributesCarried ? &data : nullptr) !=
+        CREATE_OK) {
         keepFailureReason();
         return reportUncreatable(destinationPath);
     }
@@ -166,6 +190,10 @@ static bool reserveBuffer(uint64_t size)
     return true;
 }
 
+static int copyOpened(FileHandle* source, const FileData& data, DirHandle* destinationDir,
+                      const NChar* destinationName, const NChar* destinationPath,
+                      const NChar* sourcePath, bool shared, const FileIdentity* keepAs, bool* kept);
+
 int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourcePath,
                DirHandle* destinationDir, const NChar* destinationName,
                const NChar* destinationPath, const FileData* sourceData)
@@ -201,6 +229,37 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
         }
         return unreadable(sourcePath);
     }
+    // A file with several names: a later name is linked to this run's
+    // copy of it, the first is copied and kept for them.
+    FileIdentity identity;
+    uint64_t names = 1;
+    const bool shared = platGetHandleIdentity(source, &identity, &names) && names > 1;
+    SharedStep step = SHARED_COPY_APART;
+    if (shared) {
+        step = joinSharedFile(identity, destinationDir, destinationName, destinationPath);
+        if (step == SHARED_LINKED) {
+            platClose(source);
+            reportSharedFile(identity, true, data.size, destinationPath);
+            return ERROR_SUCCESS_CODE;
+        }
+    }
+    if (step == SHARED_COPY_AND_KEEP) unsettledShared = &identity;
+    bool kept = false;
+    int result = copyOpened(source, data, destinationDir, destinationName, destinationPath, sourcePath,
+                            shared, step == SHARED_COPY_AND_KEEP ? &identity : nullptr, &kept);
+    settleShared();
+    // A copy kept for later names whose close failed is not linked to again.
+    if (kept && result != ERROR_SUCCESS_CODE) dropSharedCopy(identity);
+    return result;
+}
+
+// Copies the open regular file source (closed here on every path). A file
+// with several names (shared) is reported by its record once it is whole;
+// with keepAs, later names of that file link to the copy.
+static int copyOpened(FileHandle* source, const FileData& data, DirHandle* destinationDir,
+                      const NChar* destinationName, const NChar* destinationPath,
+                      const NChar* sourcePath, bool shared, const FileIdentity* keepAs, bool* kept)
+{
     if (!platMovesContent && !reserveBuffer(data.size)) {
         keepFailureReasonText(N("realloc: out of memory"));
         platClose(source);
@@ -213,13 +272,20 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
         platClose(source);
         return reportUncreatable(destinationPath);
     }
-    showProgress(PROGRESS_COPY, destinationPath);
+    // The line of a shared file waits for its record; a failed copy still
+    // gets its own before the error.
+    if (!shared) showProgress(PROGRESS_COPY, destinationPath);
 
     uint64_t moved = 0;
     int result = platMovesContent ? transferByPlatform(source, destination, sourcePath, destinationPath, &moved)
                                   : transfer(source, destination, sourcePath, destinationPath, &moved);
     // Only a whole copy gets its mode, owner and times. A delayed write
     // error shows only at the close.
+    if (keepAs != nullptr && result == ERROR_SUCCESS_CODE) {
+        keepSharedCopy(*keepAs, destination);
+        unsettledShared = nullptr;
+        *kept = true;
+    }
     bool stored = platCloseCopy(destination, result == ERROR_SUCCESS_CODE ? &data : nullptr);
     if (result == ERROR_SUCCESS_CODE && !stored) {
         keepFailureReason();
@@ -229,7 +295,13 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
         // A cut or empty copy would pass for the file in a restore and,
         // with the source's size, never be copied again: the entry goes.
         platRemoveFileAt(destinationDir, destinationName, destinationPath);
+        if (shared) showProgress(PROGRESS_COPY, destinationPath);
         return result;
+    }
+    if (shared) {
+        reportSharedFile(keepAs != nullptr ? *keepAs : FileIdentity(), keepAs != nullptr, moved,
+                         destinationPath);
+        return ERROR_SUCCESS_CODE;
     }
     runCounters.bytesCopied += moved;
     ++runCounters.filesCopied;

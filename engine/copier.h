@@ -64,3 +64,7 @@ bool hasFailureReason();
 // the failure's own line; nothing when no reason is kept. The kept reason
 // is used up.
 void printFailureReason();
+
+// Whether stored symbolic links get the owner and times of their source;
+// not where the backup disk would give them to the file the link names.
+void setStoredLinkAttributes(bool carried);

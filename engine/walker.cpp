@@ -10,15 +10,19 @@
 #include "engine/filter_lists.h"
 #include "engine/folder_pool.h"
 #include "engine/resume.h"
+#include "engine/shared_files.h"
 #include "platform/platform.h"
 #include "report/output.h"
 #include "report/run_state.h"
 
 static bool rootExcluded = false;
 static FileIdentity excludedRoot;
+// The backup root as the user named it, for what the walk says about its disk.
+static const NChar* rootName = nullptr;
 
 bool setExcludedRoot(const NChar* rootPath)
 {
+    rootName = rootPath;
     rootExcluded = platGetIdentity(rootPath, &excludedRoot);
     return rootExcluded;
 }
@@ -64,16 +68,19 @@ struct TargetTraits {
     int64_t timeStep;
     bool keepsModes;
     bool keepsOwners;
+    bool makesLinks; // false: FAT, exFAT, a share without hard links
 };
 
-static const TargetTraits UNKNOWN_TARGET = {1, true, false};
+static const TargetTraits UNKNOWN_TARGET = {1, true, false, true};
 static TargetTraits target = UNKNOWN_TARGET;
 
 void resetWalker()
 {
     rootExcluded = false;
     excludedRoot = FileIdentity();
+    rootName = nullptr;
     target = UNKNOWN_TARGET;
+    setStoredLinkAttributes(true);
 }
 
 // t rounded down to a multiple of step fractions, as whole seconds and a
@@ -126,10 +133,20 @@ static int64_t probeTimeStep(DirHandle* folder)
     return 2LL * FILE_TIME_FRACTIONS;
 }
 
-static void probeTarget(DirHandle* snapshotDir)
+static void probeTarget(DirHandle* snapshotDir, const NChar* snapshotPath)
 {
     target.timeStep = probeTimeStep(snapshotDir);
     platProbeAccess(snapshotDir, &target.keepsModes, &target.keepsOwners);
+    // A disk that would give a link's owner and times to the file it names
+    // (a share through sshfs) gets links as they are made.
+    setStoredLinkAttributes(platProbeLinkAttributes(snapshotDir));
+    // Said once, instead of a link error for every unchanged file.
+    target.makesLinks = platProbeHardLinks(snapshotDir);
+    if (!target.makesLinks) {
+        const NChar* root = rootName != nullptr ? rootName : snapshotPath;
+        printOut(N("hard links are not supported on %s: unchanged files are copied.\n"), root);
+        logMessage(N("hard links are not supported on %s: unchanged files are copied.\n"), root);
+    }
 }
 
 // A file is unchanged when it has a twin of its own kind (a regular file,
@@ -171,13 +188,21 @@ static void copyAndReport(const Level& level, const NChar* name, const NChar* so
 static void linkFile(const Level& level, const NChar* name, const NChar* sourcePath,
                      const FileData* sourceData, const NChar* twinPath, const NChar* destinationPath)
 {
-    showProgress(PROGRESS_LINK, destinationPath);
     if (runSettings.noExec) {
+        showProgress(PROGRESS_LINK, destinationPath);
         ++runCounters.filesLinked;
         return;
     }
     CreateResult linked =
         platHardLinkAt(level.previous, name, twinPath, level.destination, name, destinationPath);
+    if (linked == CREATE_TOO_MANY_LINKS) {
+        // The twin has all the names its file system allows (it stayed
+        // unchanged through that many snapshots): a copy, which later runs
+        // link to instead.
+        copyAndReport(level, name, sourcePath, destinationPath, sourceData);
+        return;
+    }
+    showProgress(PROGRESS_LINK, destinationPath);
     if (linked == CREATE_OK) {
         ++runCounters.filesLinked;
         return;
@@ -393,7 +418,7 @@ static bool allJobsDone()
 // goes on.
 static void emitRunOutput(OutputNode* root)
 {
-    emitOutput(root, writeCapturedOutput);
+    emitOutput(root, writeWalkOutput);
 }
 
 // Walks the top folder alone.
@@ -416,7 +441,7 @@ static int walkOnWorkers(const Level& top, const FileData* folderData, int worke
         emitter = std::thread(emitRunOutput, root);
     } catch (const std::exception&) {
         closeOutputNode(root);
-        emitOutput(root, writeCapturedOutput);
+        emitOutput(root, writeWalkOutput);
         return walkAlone(top, folderData);
     }
     workerCounts = RunCounters();
@@ -973,7 +998,7 @@ static void walkEntry(Walk* walk, const NChar* name, uint32_t attributes)
                             hasPrevious ? previous->text : nullptr))
             return;
     }
-    if (hasPrevious && known && isUnchanged(data, level, name, source->text, previous->text)) {
+    if (hasPrevious && known && target.makesLinks && isUnchanged(data, level, name, source->text, previous->text)) {
         linkFile(level, name, source->text, &data, previous->text, destination->text);
         return;
     }
@@ -1024,6 +1049,15 @@ static int walkFolder(const Level& level)
     return 0;
 }
 
+// Files with several names a run remembers: each holds a descriptor of its
+// copy, taken from a quarter of what the process may hold open.
+static size_t sharedFilesFor(long openFileLimit)
+{
+    long share = openFileLimit / 4;
+    if (share <= 0) return 0;
+    return static_cast<size_t>(share) < SHARED_FILES_MAX ? static_cast<size_t>(share) : SHARED_FILES_MAX;
+}
+
 // Levels of open folders for each walk of a run on workers threads: what
 // the process may hold open, less a reserve for the rest of the run (the
 // standard streams, the log, the lock, two files a thread copies, and the
@@ -1033,7 +1067,7 @@ static int walkFolder(const Level& level)
 // only once its own walk has ended).
 static size_t levelBudgetFor(int workers)
 {
-    long limit = platOpenFileLimit();
+    long limit = platOpenFileLimit() - sharedFilesFor(platOpenFileLimit());
     long reserve = 64 + 7L * workers;
     long walks = workers > 1 ? workers : 1;
     long levels = (limit - reserve) / (TREES * walks);
@@ -1056,15 +1090,18 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
         // Made here unless the caller made it already.
         platMakeDir(destinationDir, true);
         destination = platOpenDir(nullptr, nullptr, destinationDir, 0);
-        if (destination != nullptr) probeTarget(destination);
+        if (destination != nullptr) probeTarget(destination, destinationDir);
     }
     Level top = {source, sourceDir, previous, previous != nullptr ? previousDir : nullptr,
                  destination, destinationDir};
     FileData folderData;
     bool known = source != nullptr && platGetDirData(source, &folderData, nullptr);
     levelBudget = levelBudgetFor(workers);
+    // Names of one file are linked to one copy only where links can be made.
+    startSharedFiles(target.makesLinks ? sharedFilesFor(platOpenFileLimit()) : 0);
     int result = workers > 1 ? walkOnWorkers(top, known ? &folderData : nullptr, workers)
                              : walkAlone(top, known ? &folderData : nullptr);
+    endSharedFiles();
     platCloseDir(destination);
     platCloseDir(previous);
     platCloseDir(source);

@@ -111,7 +111,16 @@ enum MakeDirResult { MAKEDIR_OK = 0, MAKEDIR_EXISTS = 1, MAKEDIR_FAILED = 2 };
 // to others before it is whole, also after a crash.
 MakeDirResult platMakeDir(const NChar* path, bool ownerOnly = false);
 
-enum CreateResult { CREATE_OK = 0, CREATE_EXISTS = 1, CREATE_FAILED = 2 };
+// CREATE_TOO_MANY_LINKS: the file to link has as many names as its file
+// system allows (ext4 65,000, NTFS 1,023). CREATE_UNSUPPORTED: the file
+// system makes no hard links at all (FAT, exFAT, some network shares).
+enum CreateResult {
+    CREATE_OK = 0,
+    CREATE_EXISTS = 1,
+    CREATE_FAILED = 2,
+    CREATE_TOO_MANY_LINKS = 3,
+    CREATE_UNSUPPORTED = 4,
+};
 
 // Replaces target by source in one step: after the call target holds either
 // its old content or the whole of source. False on failure; target is
@@ -269,6 +278,36 @@ bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path);
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
                             DirHandle* newDir, const NChar* newName, const NChar* newPath);
 
+// True when giving a symbolic link in the open folder dir its owner and
+// times leaves the file it points to alone. A share through sshfs follows
+// the link there (the server sets its target's), so links made there keep
+// what they were made with. Tried on a link and file made for the purpose.
+bool platProbeLinkAttributes(DirHandle* dir);
+
+// False only when the file system of the open folder dir makes no hard
+// links at all: tried once on a file made for the purpose inside it and
+// removed again. A probe that fails for another reason (a full disk)
+// answers true, and each link then says what went wrong.
+bool platProbeHardLinks(DirHandle* dir);
+
+// The identity of an open file and how many names it has on its volume
+// (POSIX: device, inode, st_nlink; Windows: volume serial, file index and
+// link count of the open handle). False when they cannot be read.
+bool platGetHandleIdentity(FileHandle* handle, FileIdentity* identity, uint64_t* linkCount);
+
+// A copy of this run that later names of the same source file are linked
+// to, kept by what the copy was written through, never by its path (POSIX:
+// a descriptor of its own; the Windows build, which works by path, keeps
+// the path). Null when it cannot be had. Taken before platCloseCopy.
+struct LinkSource;
+LinkSource* platKeepLinkSource(FileHandle* copy);
+void platDropLinkSource(LinkSource* source);
+
+// Makes newName within newDir another name of the file source; never
+// replaces (CREATE_EXISTS).
+CreateResult platHardLinkFrom(LinkSource* source, DirHandle* newDir, const NChar* newName,
+                              const NChar* newPath);
+
 // The standard attribute data and the identity of name within dir, without
 // following a symbolic link (POSIX: device and inode; Windows: volume
 // serial and file index, read from a handle opened on the entry itself).
@@ -282,7 +321,8 @@ bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* path
                           DirHandle* dirB, const NChar* nameB, const NChar* pathB);
 
 // Stores the symbolic link sourceName as a link destinationName with the
-// same target text, then gives it the owner and times of data; an existing
+// same target text, then gives it the owner and times of data (none when
+// data is null); an existing
 // destination is kept (CREATE_EXISTS) unless replace is set. Only the POSIX
 // build stores links.
 CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceName,

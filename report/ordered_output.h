@@ -18,7 +18,9 @@
 
 #include "platform/text.h"
 
-enum OutputChannel { CHANNEL_STDOUT = 0, CHANNEL_STDERR = 1, CHANNEL_LOG = 2 };
+// CHANNEL_RECORD carries records that the emitter's writer interprets
+// (the walk's files with several names), never text for a person.
+enum OutputChannel { CHANNEL_STDOUT = 0, CHANNEL_STDERR = 1, CHANNEL_LOG = 2, CHANNEL_RECORD = 3 };
 
 struct OutputNode;
 

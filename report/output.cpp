@@ -313,6 +313,7 @@ void logMessage(const NChar* format, ...)
 
 void writeCapturedOutput(OutputChannel channel, const NChar* text, size_t length)
 {
+    if (channel == CHANNEL_RECORD) return;
     if (channel != CHANNEL_LOG) {
         platWriteText(channel == CHANNEL_STDOUT ? stdout : stderr, text, length);
         return;

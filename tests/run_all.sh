@@ -22,11 +22,12 @@ PACKAGES=(
     g++-mingw-w64-x86-64-posix               # the Windows build (with its binutils)
     wine wine64                              # runs the Windows build's tests
     util-linux coreutils findutils diffutils # setpriv, flock, stat, find, cmp in the e2e tests
+    sshfs openssh-server                     # the backup root on a share of a test SSH server
     binutils                                 # strings, for the version resource check
     clang libclang-rt-14-dev                 # the sanitizer run and the fuzz targets (libFuzzer)
     groff-base mandoc man-db                 # the manual pages: lint and man (tests/check_install.sh)
     dpkg-dev file libxml2-utils              # cpack's dpkg-shlibdeps, the task XML check
-    dosfstools fusefat fuse                  # the FAT image of the tree tests (mkfs.vfat, fusermount)
+    dosfstools fusefat fuse3                 # the FAT image of the tree tests (mkfs.vfat, fusermount)
 )
 
 install_missing() {

@@ -432,6 +432,25 @@ bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path)
     return unlinkat(fdOf(dir), name, 0) == 0 || failed("unlinkat");
 }
 
+// What a failed link means to the caller.
+static CreateResult linkFailure(int code)
+{
+    switch (code) {
+    case EEXIST: return CREATE_EXISTS;
+    case EMLINK: return CREATE_TOO_MANY_LINKS;
+    // FAT and exFAT answer EPERM; a share without links ENOSYS or
+    // EOPNOTSUPP.
+    case EPERM:
+    case ENOSYS:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+        return CREATE_UNSUPPORTED;
+    default: return CREATE_FAILED;
+    }
+}
+
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
                             DirHandle* newDir, const NChar* newName, const NChar* newPath)
 {
@@ -440,8 +459,60 @@ CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NCh
     // No AT_SYMLINK_FOLLOW: a link is linked as the link itself.
     if (linkat(fdOf(twinDir), twinName, fdOf(newDir), newName, 0) == 0) return CREATE_OK;
     failed("linkat");
-    return errno == EEXIST ? CREATE_EXISTS : CREATE_FAILED;
+    return linkFailure(errno);
 }
+
+bool platProbeLinkAttributes(DirHandle* dir)
+{
+    // A link to a probe file gets odd times, read back from the link: a
+    // file system that gives them to the file it names (and may cache
+    // that file's old ones) leaves the link's own as they were.
+    const char TARGET[] = ".linksnap-probe-target";
+    const char LINK[] = ".linksnap-probe-link";
+    int at = fdOf(dir);
+    unlinkat(at, LINK, 0);
+    unlinkat(at, TARGET, 0);
+    int fd = openat(at, TARGET, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        failed("openat");
+        return false;
+    }
+    close(fd);
+    bool kept = false;
+    if (symlinkat(TARGET, at, LINK) == 0) {
+        struct timespec odd[2] = {{1000000001, 0}, {1000000001, 0}};
+        struct stat link;
+        kept = utimensat(at, LINK, odd, AT_SYMLINK_NOFOLLOW) == 0 &&
+               fstatat(at, LINK, &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode) &&
+               link.st_mtim.tv_sec == odd[1].tv_sec;
+    }
+    unlinkat(at, LINK, 0);
+    unlinkat(at, TARGET, 0);
+    return kept;
+}
+
+bool platProbeHardLinks(DirHandle* dir)
+{
+    // Made and removed here; a probe left by a killed run goes first.
+    const char PROBE[] = ".linksnap-probe-file";
+    const char SECOND[] = ".linksnap-probe-name";
+    int at = fdOf(dir);
+    unlinkat(at, SECOND, 0);
+    unlinkat(at, PROBE, 0);
+    int fd = openat(at, PROBE, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        failed("openat");
+        return true;
+    }
+    close(fd);
+    bool linked = linkat(at, PROBE, at, SECOND, 0) == 0;
+    bool unsupported = !linked && linkFailure(errno) == CREATE_UNSUPPORTED;
+    if (!linked) failed("linkat");
+    unlinkat(at, SECOND, 0);
+    unlinkat(at, PROBE, 0);
+    return !unsupported;
+}
+
 
 CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceName,
                                     const NChar* sourcePath, DirHandle* destinationDir,
@@ -460,7 +531,10 @@ CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceNam
         if (unlinkat(at, destinationName, 0) != 0 || symlinkat(target.data(), at, destinationName) != 0)
             return failed("symlinkat"), CREATE_FAILED;
     }
-    // A link has no mode of its own; nothing here follows it.
+    // A link has no mode of its own; nothing here follows it. With no data
+    // the link keeps what it was made with (a file system that would
+    // follow it).
+    if (data == nullptr) return CREATE_OK;
     if (isRoot() && fchownat(at, destinationName, static_cast<uid_t>(data->owner),
                              static_cast<gid_t>(data->group), AT_SYMLINK_NOFOLLOW) != 0)
         failed("fchownat");
@@ -582,6 +656,58 @@ bool platFindClose(FindHandle* handle)
 struct FileHandle {
     int fd;
 };
+
+bool platGetHandleIdentity(FileHandle* handle, FileIdentity* identity, uint64_t* linkCount)
+{
+    struct stat info;
+    if (fstat(handle->fd, &info) != 0) return failed("fstat");
+    identity->volume = static_cast<uint64_t>(info.st_dev);
+    identity->index = static_cast<uint64_t>(info.st_ino);
+    *linkCount = static_cast<uint64_t>(info.st_nlink);
+    return true;
+}
+
+struct LinkSource {
+    int fd;
+};
+
+LinkSource* platKeepLinkSource(FileHandle* copy)
+{
+    // A descriptor of the copy itself: whatever is renamed or swapped in
+    // the snapshot's folders later, a link made through it names this file.
+    LinkSource* source = static_cast<LinkSource*>(malloc(sizeof(LinkSource)));
+    if (source == nullptr) return failedWith("malloc", ENOMEM), nullptr;
+    source->fd = fcntl(copy->fd, F_DUPFD_CLOEXEC, 0);
+    if (source->fd < 0) {
+        failed("fcntl");
+        free(source);
+        return nullptr;
+    }
+    return source;
+}
+
+void platDropLinkSource(LinkSource* source)
+{
+    if (source == nullptr) return;
+    close(source->fd);
+    free(source);
+}
+
+CreateResult platHardLinkFrom(LinkSource* source, DirHandle* newDir, const NChar* newName,
+                              const NChar* newPath)
+{
+    (void)newPath;
+    // Linking a descriptor needs a privilege (CAP_DAC_READ_SEARCH); without
+    // it, its entry in /proc names the same file and may be linked.
+    if (linkat(source->fd, "", fdOf(newDir), newName, AT_EMPTY_PATH) == 0) return CREATE_OK;
+    if (errno == ENOENT) {
+        char proc[64];
+        snprintf(proc, sizeof proc, "/proc/self/fd/%d", source->fd);
+        if (linkat(AT_FDCWD, proc, fdOf(newDir), newName, AT_SYMLINK_FOLLOW) == 0) return CREATE_OK;
+    }
+    failed("linkat");
+    return linkFailure(errno);
+}
 
 const bool platMovesContent = true;
 

@@ -17,6 +17,7 @@
 #include <time.h>
 
 #include <cstdlib>
+#include <string>
 
 bool platStartup()
 {
@@ -562,6 +563,19 @@ bool platRemoveFileAt(DirHandle* dir, const NChar* name, const NChar* path)
     return DeleteFileW(systemPathOf(path).c_str()) != 0 || failed("DeleteFileW");
 }
 
+// What a failed link means to the caller.
+static CreateResult linkFailure(int code)
+{
+    switch (code) {
+    case ERROR_ALREADY_EXISTS: return CREATE_EXISTS;
+    case ERROR_TOO_MANY_LINKS: return CREATE_TOO_MANY_LINKS;
+    // FAT and exFAT, and shares without links.
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED: return CREATE_UNSUPPORTED;
+    default: return CREATE_FAILED;
+    }
+}
+
 CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NChar* twinPath,
                             DirHandle* newDir, const NChar* newName, const NChar* newPath)
 {
@@ -571,7 +585,85 @@ CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NCh
     (void)newName;
     if (CreateHardLinkW(systemPathOf(newPath).c_str(), systemPathOf(twinPath).c_str(), nullptr)) return CREATE_OK;
     failed("CreateHardLinkW");
-    return lastFailure.code == ERROR_ALREADY_EXISTS ? CREATE_EXISTS : CREATE_FAILED;
+    return linkFailure(lastFailure.code);
+}
+
+bool platProbeLinkAttributes(DirHandle* dir)
+{
+    // Links are followed here, never stored.
+    (void)dir;
+    return true;
+}
+
+bool platProbeHardLinks(DirHandle* dir)
+{
+    // Made and removed here; a probe left by a killed run goes first.
+    std::wstring probe = std::wstring(dir->path) + L".linksnap-probe-file";
+    std::wstring second = std::wstring(dir->path) + L".linksnap-probe-name";
+    DeleteFileW(second.c_str());
+    DeleteFileW(probe.c_str());
+    HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        failed("CreateFileW");
+        return true;
+    }
+    CloseHandle(file);
+    bool unsupported = false;
+    if (!CreateHardLinkW(second.c_str(), probe.c_str(), nullptr)) {
+        failed("CreateHardLinkW");
+        unsupported = linkFailure(lastFailure.code) == CREATE_UNSUPPORTED;
+    }
+    DeleteFileW(second.c_str());
+    DeleteFileW(probe.c_str());
+    return !unsupported;
+}
+
+bool platGetHandleIdentity(FileHandle* handle, FileIdentity* identity, uint64_t* linkCount)
+{
+    HANDLE osHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(handle->stream)));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(osHandle, &info)) return failed("GetFileInformationByHandle");
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    *linkCount = info.nNumberOfLinks;
+    return true;
+}
+
+// This build works by path: the copy is linked by the path it was made at.
+struct LinkSource {
+    wchar_t* path;
+};
+
+LinkSource* platKeepLinkSource(FileHandle* copy)
+{
+    if (copy->path == nullptr) return nullptr;
+    LinkSource* source = static_cast<LinkSource*>(malloc(sizeof(LinkSource)));
+    if (source == nullptr) return failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY), nullptr;
+    source->path = copyOf(copy->path);
+    if (source->path == nullptr) {
+        failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY);
+        free(source);
+        return nullptr;
+    }
+    return source;
+}
+
+void platDropLinkSource(LinkSource* source)
+{
+    if (source == nullptr) return;
+    free(source->path);
+    free(source);
+}
+
+CreateResult platHardLinkFrom(LinkSource* source, DirHandle* newDir, const NChar* newName,
+                              const NChar* newPath)
+{
+    (void)newDir;
+    (void)newName;
+    if (CreateHardLinkW(newPath, source->path, nullptr)) return CREATE_OK;
+    failed("CreateHardLinkW");
+    return linkFailure(lastFailure.code);
 }
 
 bool platSameLinkTargetAt(DirHandle* dirA, const NChar* nameA, const NChar* pathA,
