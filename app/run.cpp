@@ -310,10 +310,13 @@ int runBackup(int argc, NChar** argv)
 
     // A backup root inside the source is never walked into.
     setExcludedRoot(backupRoot);
+    // LINKSNAP_NO_CHECKSUMS: for measuring what the checksums cost only.
+    if (!runSettings.noExec && getenv("LINKSNAP_NO_CHECKSUMS") == nullptr) startChecksums(backupRoot);
     platKeepAwake(true);
     walkTree(sourcePath, previousSnapshotPath, snapshotPath,
              chooseWorkerCount(platCoreCount(), getenv("LINKSNAP_WORKERS")));
     platKeepAwake(false);
+    stopChecksums();
     runCounters.endTime = platNow();
 
     if (!runSettings.silent) printSummary(stdout, false);
@@ -354,6 +357,7 @@ void resetRunState()
     releaseList(&excludedTypes);
     releaseList(&includedTypes);
     releaseCopyBuffer();
+    stopChecksums();
     resetWalker();
     resumingSnapshot = false;
     catalog.entries.clear();

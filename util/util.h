@@ -80,6 +80,7 @@ int listCommand(int count, NChar** args);
 int statusCommand(int count, NChar** args);
 int historyCommand(int count, NChar** args);
 int diffCommand(int count, NChar** args);
+int verifyCommand(int count, NChar** args);
 
 // Takes "--json" out of the arguments; true when it was there.
 bool takeJsonOption(int* count, NChar** args);
