@@ -182,6 +182,10 @@ extern const bool platMovesContent;
 // platMovesContent: elsewhere the caller sees the content as it writes it.
 int64_t platReadCopyAt(FileHandle* handle, void* buffer, int64_t size, uint64_t offset);
 
+// True when the copy still open from platCreateWriteAt holds a hole (the
+// platform kept the source's holes); false where it cannot tell.
+bool platCopyHasHoles(FileHandle* handle);
+
 // Closes the handle; false when the close reports an error (for a file
 // written to, a delayed write failure).
 bool platClose(FileHandle* handle);

@@ -717,6 +717,14 @@ int64_t platReadCopyAt(FileHandle* handle, void* buffer, int64_t size, uint64_t 
     }
 }
 
+bool platCopyHasHoles(FileHandle* handle)
+{
+    struct stat info;
+    if (fstat(handle->fd, &info) != 0) return false;
+    off_t hole = lseek(handle->fd, 0, SEEK_HOLE);
+    return hole >= 0 && hole < info.st_size;
+}
+
 bool platIsTerminal(FILE* stream)
 {
     return isatty(fileno(stream)) == 1;
