@@ -300,11 +300,14 @@ int runBackup(int argc, NChar** argv)
 
     // A backup root inside the source is never walked into.
     setExcludedRoot(backupRoot);
+    // LINKSNAP_NO_CHECKSUMS: for measuring what the checksums cost only.
+    if (!runSettings.noExec && getenv("LINKSNAP_NO_CHECKSUMS") == nullptr) startChecksums(backupRoot);
     platKeepAwake(true);
     setOrderedOutputLimit(getenv("LINKSNAP_OUTPUT_LIMIT"));
     walkTree(sourcePath, previousSnapshotPath, snapshotPath,
              chooseWorkerCount(platCoreCount(), getenv("LINKSNAP_WORKERS")));
     platKeepAwake(false);
+    stopChecksums();
     runCounters.endTime = platNow();
 
     if (!runSettings.silent) printSummary(stdout, false);
@@ -335,6 +338,7 @@ void resetRunState()
     // Each layer sets its own state back; the run's own comes last.
     releaseArgumentCopy();
     resetEngine();
+    stopChecksums();
     resetReport();
     resetRoot();
     resetBackupRoot();

@@ -67,6 +67,7 @@ command -v strace >/dev/null || missing+=(strace)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 command -v make >/dev/null || missing+=(make)
+command -v xxhsum >/dev/null || missing+=(xxhash)
 if [ ${#missing[@]} -gt 0 ]; then
     note "installing ${missing[*]}"
     if [ "$(id -u)" = 0 ]; then
@@ -90,6 +91,7 @@ cmake -S "$REPO" -B "$WORK/build" -DCMAKE_BUILD_TYPE=Release -DLINKSNAP_TESTS=OF
 cmake --build "$WORK/build" -j "$(nproc)" >>"$LOGS/build.txt" 2>&1 ||
     die "the build failed, see $LOGS/build.txt"
 LINKSNAP=$WORK/build/linksnap
+LINKSNAP_UTIL=$WORK/build/linksnap-util
 g++ -O2 -std=c++17 -o "$WORK/gentree" "$REPO/bench/gentree.cpp" 2>>"$LOGS/build.txt" ||
     die "the tree generator did not build, see $LOGS/build.txt"
 
@@ -244,13 +246,46 @@ check_cp() { check_tree "$OUT/cp" 0; }
 prepare_rsync() { :; }
 cmd_rsync() { CMD=(rsync -a "$SRC/" "$OUT/rsync/"); }
 check_rsync() { check_tree "$OUT/rsync" 0; }
+# The same run without checksums: what recording them costs.
+prepare_nosums() { :; }
+cmd_nosums() { CMD=(env LINKSNAP_NO_CHECKSUMS=1 "$LINKSNAP" "$SRC/" "$OUT/nosums/"); }
+check_nosums() {
+    check_tree "$(snapshot_of "$OUT/nosums")" 0
+    [ ! -s "$OUT/nosums/_checksums" ] || die "a run without checksums recorded some"
+}
 
 note "case 1: full backup, $ROUNDS rounds"
-run_rounds full linksnap linksnap1 cp rsync
+run_rounds full linksnap linksnap1 cp rsync nosums
 
 # The base of the incremental cases: a full snapshot by linksnap.
 "$LINKSNAP" -s "$SRC/" "$MNT/base/" >/dev/null || die "linksnap failed to make the base snapshot"
 mv "$(snapshot_of "$MNT/base")" "$BASE"
+
+# ---- case 1b: verify against xxhsum over the same files ------------------------
+
+# The base root's one snapshot holds each file once: linksnap-util verify
+# reads and hashes each, as xxhsum -H2 does; both from the page cache after
+# the warm-up.
+BASE_ROOT=$MNT/base
+prepare_verify() { :; }
+cmd_verify() { CMD=("$LINKSNAP_UTIL" verify "$BASE_ROOT/"); }
+check_verify() {
+    "${CMD[@]}" >"$LOGS/verify.check" 2>&1 || die "verify failed: $(head -c 400 "$LOGS/verify.check")"
+    grep -q "^$TREE_FILES files checked, [0-9]* bytes read, 0 mismatches, 0 without record$" "$LOGS/verify.check" ||
+        die "verify did not check every file: $(tail -n 1 "$LOGS/verify.check")"
+}
+prepare_xxhsum() { :; }
+# xxhsum clears a progress line on standard error even when it is no
+# terminal: that goes, and the check counts its hashes instead.
+cmd_xxhsum() { CMD=(sh -c 'find "$1" -type f -exec xxhsum -H2 {} + 2>/dev/null' sh "$BASE"); }
+check_xxhsum() {
+    local hashed
+    hashed=$("${CMD[@]}" | wc -l)
+    [ "$hashed" = "$TREE_FILES" ] || die "xxhsum hashed $hashed files, expected $TREE_FILES"
+}
+
+note "case 1b: verify and xxhsum -H2 over the same files, $ROUNDS rounds"
+run_rounds verify verify xxhsum
 
 # ---- case 2: incremental run over the unchanged tree -------------------------
 
@@ -360,6 +395,9 @@ row 'full backup' linksnap full linksnap
 row '' 'linksnap, one worker' full linksnap1
 row '' 'cp -a' full cp
 row '' 'rsync -a' full rsync
+row '' 'linksnap, no checksums' full nosums
+row 'verify (read, hash)' 'linksnap-util verify' verify verify
+row '' 'xxhsum -H2' verify xxhsum
 row 'incremental, unchanged' linksnap unchanged linksnap
 row '' 'linksnap, one worker' unchanged linksnap1
 row '' 'cp -al' unchanged cp
@@ -371,6 +409,8 @@ row '' 'cp -a' sparse cp
 echo
 printf '%-48s %9s %9s   %s\n' target measured limit met
 target 'full backup: linksnap / cp -a' "$(ratio full linksnap cp)" 0.75
+target 'full backup: checksums / none' "$(ratio full linksnap nosums)" 1.15
+target 'verify: linksnap-util / xxhsum -H2 (>= 80 % speed)' "$(ratio verify verify xxhsum)" 1.25
 target 'unchanged: linksnap / cp -al' "$(ratio unchanged linksnap cp)" 0.75
 target 'unchanged: linksnap / rsync -a --link-dest' "$(ratio unchanged linksnap rsync)" 0.40
 target 'sparse 5 GiB image: linksnap / cp -a' "$(ratio sparse linksnap cp)" 2.00

@@ -1,12 +1,15 @@
 #include "engine/copier.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <unordered_set>
 
 #include "engine/resume.h"
 #include "engine/shared_files.h"
 #include "platform/platform.h"
 #include "report/output.h"
 #include "report/run_state.h"
+#include "root/checksums.h"
 
 thread_local CopyBuffer copyBuffer;
 static int32_t bufferCap = COPY_BUFFER_MAX;
@@ -16,11 +19,115 @@ void shareCopyBuffers(int threads)
     bufferCap = threads > 1 ? COPY_BUFFER_MAX / threads : COPY_BUFFER_MAX;
 }
 
+static bool reserveBuffer(uint64_t size);
+const size_t REASON_CHARS_FOR_START = 512;
+
+// The hasher of the calling thread, made on its first copy.
+static thread_local ContentHasher* hasher = nullptr;
+
 void releaseCopyBuffer()
 {
     free(copyBuffer.data);
     copyBuffer.data = nullptr;
     copyBuffer.capacity = 0;
+    freeHasher(hasher);
+    hasher = nullptr;
+}
+
+// ---- checksums of copies ---------------------------------------------------------
+
+// Whether this run records checksums; set before the walk's threads start.
+static bool recording = false;
+// The files of the root that a verify found bad: never linked again.
+static std::unordered_set<ChecksumKey, ChecksumKeyHash> badFiles;
+
+static void takeBadMark(const ChecksumRecord& record, void* context)
+{
+    (void)context;
+    if (record.flags & CHECKSUM_BAD) badFiles.insert(record.key);
+}
+
+void startChecksums(const NChar* backupRoot)
+{
+    stopChecksums();
+    readChecksums(backupRoot, takeBadMark, nullptr);
+    recording = openChecksumLog(backupRoot);
+    if (!recording) {
+        NChar reason[REASON_CHARS_FOR_START];
+        platFailureText(reason, REASON_CHARS_FOR_START);
+        printTo(stderr, N("cannot record checksums in %s_checksums\n"), backupRoot);
+        printTo(stderr, N("    %s\n"), reason);
+    }
+}
+
+void stopChecksums()
+{
+    closeChecksumLog();
+    recording = false;
+    badFiles.clear();
+}
+
+bool isMarkedBad(DirHandle* dir, const NChar* name, const NChar* path)
+{
+    if (badFiles.empty()) return false;
+    FileData data;
+    FileIdentity identity;
+    if (!platGetIdentityAt(dir, name, path, &data, &identity)) return false;
+    return badFiles.count(checksumKeyOf(identity, data)) != 0;
+}
+
+// The thread's hasher, started afresh; null when there is no memory for
+// one (the copy is then made without a record).
+static ContentHasher* startHash()
+{
+    if (!recording) return nullptr;
+    if (hasher == nullptr) hasher = createHasher();
+    if (hasher != nullptr) resetHasher(hasher);
+    return hasher;
+}
+
+// The largest piece in which a copy moved by the platform is read back.
+const uint64_t READ_BACK_BYTES = 1 << 20;
+// A copy larger than this that kept holes gets no record: hashing its
+// holes (gigabytes of zeros in a disk image) would cost far more than the
+// copy, which wrote only its data. verify --record gives it one.
+const uint64_t SPARSE_UNHASHED_BYTES = 64ull << 20;
+
+// Hashes what the still open copy holds, read back right after the kernel
+// wrote it (from memory, mostly). False when it cannot be read back whole.
+static bool hashCopy(FileHandle* destination, uint64_t moved, ContentHasher* hash)
+{
+    if (moved == 0) return true;
+    if (moved > SPARSE_UNHASHED_BYTES && platCopyHasHoles(destination)) return false;
+    if (!reserveBuffer(moved < READ_BACK_BYTES ? moved : READ_BACK_BYTES) || copyBuffer.capacity <= 0)
+        return false;
+    uint64_t offset = 0;
+    while (offset < moved) {
+        uint64_t left = moved - offset;
+        int64_t wanted = left < static_cast<uint64_t>(copyBuffer.capacity) ? static_cast<int64_t>(left)
+                                                                            : copyBuffer.capacity;
+        int64_t got = platReadCopyAt(destination, copyBuffer.data, wanted, offset);
+        if (got <= 0) return false; // a failed read, or a copy shorter than it should be
+        updateHasher(hash, copyBuffer.data, static_cast<size_t>(got));
+        offset += static_cast<uint64_t>(got);
+    }
+    // The record is keyed by the size the disk holds: a longer copy fails there.
+    return true;
+}
+
+// Appends the record of the whole copy name within dir, keyed by what the
+// backup disk holds now that it has its final times.
+static void recordChecksum(DirHandle* dir, const NChar* name, const NChar* path, ContentHasher* hash,
+                           uint64_t hashed)
+{
+    FileData stored;
+    FileIdentity identity;
+    if (!platGetIdentityAt(dir, name, path, &stored, &identity) || stored.size != hashed) return;
+    ChecksumRecord record;
+    record.key = checksumKeyOf(identity, stored);
+    record.flags = 0;
+    finishHasher(hash, record.hash);
+    appendChecksum(record);
 }
 
 // One line of text per worker thread: the reason of the failure that the
@@ -122,7 +229,7 @@ static int copyLink(DirHandle* sourceDir, const NChar* sourceName, const NChar* 
 // source is closed on every path, the copy is left open for its close.
 // *moved counts the bytes the copy holds.
 static int transfer(FileHandle* source, FileHandle* destination, const NChar* sourcePath,
-                    const NChar* destinationPath, uint64_t* moved)
+                    const NChar* destinationPath, uint64_t* moved, ContentHasher* hash)
 {
     for (;;) {
         int64_t got = platRead(source, copyBuffer.data, copyBuffer.capacity);
@@ -140,6 +247,8 @@ static int transfer(FileHandle* source, FileHandle* destination, const NChar* so
             platClose(source);
             return unwritable(destinationPath);
         }
+        // What was written is what the copy holds.
+        if (hash != nullptr) updateHasher(hash, copyBuffer.data, static_cast<size_t>(got));
         *moved += static_cast<uint64_t>(got);
     }
     platClose(source);
@@ -277,8 +386,11 @@ static int copyOpened(FileHandle* source, const FileData& data, DirHandle* desti
     if (!shared) showProgress(PROGRESS_COPY, destinationPath);
 
     uint64_t moved = 0;
+    ContentHasher* hash = startHash();
     int result = platMovesContent ? transferByPlatform(source, destination, sourcePath, destinationPath, &moved)
-                                  : transfer(source, destination, sourcePath, destinationPath, &moved);
+                                  : transfer(source, destination, sourcePath, destinationPath, &moved, hash);
+    if (result == ERROR_SUCCESS_CODE && hash != nullptr && platMovesContent && !hashCopy(destination, moved, hash))
+        hash = nullptr; // a copy not read back whole gets no record
     // Only a whole copy gets its mode, owner and times. A delayed write
     // error shows only at the close.
     if (keepAs != nullptr && result == ERROR_SUCCESS_CODE) {
@@ -298,6 +410,7 @@ static int copyOpened(FileHandle* source, const FileData& data, DirHandle* desti
         if (shared) showProgress(PROGRESS_COPY, destinationPath);
         return result;
     }
+    if (hash != nullptr) recordChecksum(destinationDir, destinationName, destinationPath, hash, moved);
     if (shared) {
         reportSharedFile(keepAs != nullptr ? *keepAs : FileIdentity(), keepAs != nullptr, moved,
                          destinationPath);

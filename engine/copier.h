@@ -50,7 +50,18 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
 int copyFile(const NChar* sourcePath, const NChar* destinationPath,
              const FileData* sourceData = nullptr);
 
-// Frees the calling thread's buffer.
+// Checksums: from startChecksums until stopChecksums, every whole copy
+// gets its record in backupRoot's checksum records (read back from the
+// copy where the platform moved the content); and the files of the root
+// that a verify marked bad are known. Called around the walk, never during.
+void startChecksums(const NChar* backupRoot);
+void stopChecksums();
+
+// True when the file name within dir is marked bad: its content no longer
+// matches its record, so it must not be linked into a new snapshot.
+bool isMarkedBad(DirHandle* dir, const NChar* name, const NChar* path);
+
+// Frees the calling thread's buffer (and its hasher).
 void releaseCopyBuffer();
 
 // The reason of a per-file failure, kept on the thread that met it right

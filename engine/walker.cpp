@@ -998,7 +998,10 @@ static void walkEntry(Walk* walk, const NChar* name, uint32_t attributes)
                             hasPrevious ? previous->text : nullptr))
             return;
     }
-    if (hasPrevious && known && target.makesLinks && isUnchanged(data, level, name, source->text, previous->text)) {
+    // A twin whose content a verify found rotten is never linked: the
+    // source is copied afresh.
+    if (hasPrevious && known && target.makesLinks && isUnchanged(data, level, name, source->text, previous->text) &&
+        !isMarkedBad(frame->dir[PREVIOUS], name, previous->text)) {
         linkFile(level, name, source->text, &data, previous->text, destination->text);
         return;
     }

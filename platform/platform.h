@@ -185,6 +185,16 @@ ContentResult platCopyContent(FileHandle* source, FileHandle* destination, uint6
 // True where platCopyContent moves the content (the caller needs no buffer).
 extern const bool platMovesContent;
 
+// Reads up to size bytes at offset of a copy still open from
+// platCreateWriteAt (to hash what it holds right after the platform wrote
+// it); the count read, 0 at the end, -1 on failure. Only where
+// platMovesContent: elsewhere the caller sees the content as it writes it.
+int64_t platReadCopyAt(FileHandle* handle, void* buffer, int64_t size, uint64_t offset);
+
+// True when the copy still open from platCreateWriteAt holds a hole (the
+// platform kept the source's holes); false where it cannot tell.
+bool platCopyHasHoles(FileHandle* handle);
+
 // Closes the handle; false when the close reports an error (for a file
 // written to, a delayed write failure).
 bool platClose(FileHandle* handle);
@@ -353,6 +363,9 @@ void platResetState();
 // inherited by a child process. On POSIX a symbolic link is never followed and only a regular
 // file is used (a FIFO named like the program's file must not hang it).
 FILE* platOpenStream(const NChar* path, const char* mode);
+
+// True when stream is a terminal (a console), where progress is shown.
+bool platIsTerminal(FILE* stream);
 
 // Flushes a stream written to and hands its data to the storage device.
 // False on failure.

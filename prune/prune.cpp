@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "root/root_state.h"
 #include "root/snapshots.h"
 #include "root/state_file.h"
+#include "root/checksums.h"
 
 struct PruneSettings {
     int noExec; // -n: show what would be deleted, delete nothing
@@ -271,6 +273,56 @@ static bool deleteSnapshot(const NChar* root, DirHandle* rootDir, const Snapshot
     return false;
 }
 
+// ---- the checksum records ------------------------------------------------------------
+
+// The files that live on: index and size of every file of the kept snapshots.
+typedef std::set<std::pair<uint64_t, uint64_t>> LiveFiles;
+
+static void noteLiveFile(const TreeFile* file, void* context)
+{
+    static_cast<LiveFiles*>(context)->insert(std::make_pair(file->identity.index, file->size));
+}
+
+static void takeRecord(const ChecksumRecord& record, void* context)
+{
+    static_cast<std::vector<ChecksumRecord>*>(context)->push_back(record);
+}
+
+// Drops the records of files no kept snapshot holds any more, so that the
+// records do not grow forever and an index the file system gives to a new
+// file never meets the record of the one it freed. Under the root's lock.
+// A kept snapshot that cannot be read whole keeps every record.
+static void compactChecksums(const NChar* root, DirHandle* rootDir, const std::vector<Snapshot>& snapshots)
+{
+    std::vector<ChecksumRecord> records;
+    if (readChecksums(root, takeRecord, &records) != CHECKSUMS_READ) return;
+    LiveFiles live;
+    for (const Snapshot& snapshot : snapshots) {
+        if (snapshot.rule == KEEP_NONE) continue;
+        NChar path[PATH_CHARS];
+        pathOf(root, snapshot.name, path);
+        if (!platScanTreeAt(rootDir, snapshot.name, path, noteLiveFile, &live)) return;
+    }
+    // The last record of a key decides (a bad mark stays with it): one
+    // record per key is enough.
+    ChecksumTable table;
+    for (const ChecksumRecord& record : records) addChecksumRecord(&table, record);
+    std::vector<ChecksumRecord> kept;
+    // Records of one key appear once, in the order of their first record.
+    ChecksumTable done;
+    for (const ChecksumRecord& record : records) {
+        if (live.count(std::make_pair(record.key.index, record.key.size)) == 0) continue;
+        if (!done.emplace(record.key, record).second) continue;
+        kept.push_back(table[record.key]);
+    }
+    if (kept.size() == records.size()) return;
+    if (!rewriteChecksums(root, kept)) {
+        NChar reason[256];
+        platFailureText(reason, 256);
+        printTo(stderr, N("cannot rewrite %s_checksums: %s\n"), root, reason);
+    }
+}
+
 // ---- the run --------------------------------------------------------------------------
 
 // Takes the lock of the root that every run holds. A dry run does not make
@@ -352,6 +404,9 @@ static int pruneOpenRoot(const NChar* root, DirHandle* rootDir, const KeepCounts
     if (!pruneSettings.noExec) {
         for (const Snapshot& snapshot : snapshots)
             if (snapshot.rule == KEEP_NONE && !deleteSnapshot(root, rootDir, snapshot, &deleted)) ++failures;
+        bool deletedAny = std::any_of(snapshots.begin(), snapshots.end(),
+                                      [](const Snapshot& snapshot) { return snapshot.rule == KEEP_NONE; });
+        if (deletedAny && failures == 0) compactChecksums(root, rootDir, snapshots);
     }
     NChar freed[GROUPED_TEXT_CHARS];
     printOut(N("%22s bytes freed\n"), groupedCount(static_cast<int64_t>(freedBytes(deleted)), freed));

@@ -13,7 +13,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-fuzz}
 seconds=${LINKSNAP_FUZZ_SECONDS:-30}
-targets=(state_file arguments report catalog)
+targets=(state_file arguments report catalog checksums)
 
 # clang and libFuzzer come from Debian's clang and libclang-rt-14-dev.
 fuzzer_links() {

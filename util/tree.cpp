@@ -89,6 +89,7 @@ bool collectSnapshot(const NChar* root, const NString& name, std::vector<TreeEnt
                 entry.kind = kindOf(data);
                 entry.size = entry.kind == KIND_FILE ? data.size : 0;
                 entry.lastWrite = data.lastWriteTime.seconds;
+                entry.data = data;
                 if (entry.kind == KIND_FOLDER) pending.push_back(entry.path);
                 entries->push_back(entry);
             } while (platFindNext(find, &found));

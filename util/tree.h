@@ -14,6 +14,7 @@ struct TreeEntry {
     FileIdentity identity;
     uint64_t size; // bytes of a regular file; 0 otherwise
     int64_t lastWrite;
+    FileData data; // as read from the snapshot's folder
 };
 
 EntryKind kindOf(const FileData& data);

@@ -22,6 +22,8 @@ static void printUsage(FILE* stream)
     printTo(stream, N("  status <backupdir> [--max-age=<hours>] one line for a monitor (exit 0 to 3)\n"));
     printTo(stream, N("  history <backupdir> <path>             the versions of one file or link\n"));
     printTo(stream, N("  diff <backupdir> <snapshot> <snapshot> what changed from the first to the second\n"));
+    printTo(stream, N("  verify <backupdir> [--record | --source] [<snapshot>...]\n"));
+    printTo(stream, N("                                         file contents against their checksums\n"));
     printTo(stream, N("  --help, --version\n"));
 }
 
@@ -52,6 +54,7 @@ int utilEntry(int argc, NChar** argv)
     if (compareText(command, N("status")) == 0) return statusCommand(count, args.data());
     if (compareText(command, N("history")) == 0) return historyCommand(count, args.data());
     if (compareText(command, N("diff")) == 0) return diffCommand(count, args.data());
+    if (compareText(command, N("verify")) == 0) return verifyCommand(count, args.data());
     printTo(stderr, N("unknown command: %s\n"), command);
     printUsage(stderr);
     return 1;

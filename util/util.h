@@ -1,6 +1,7 @@
 // linksnap-util: reads a backup root and tells what it holds (list,
-// status, history, diff). It never writes in the root: not even the lock
-// file is created.
+// status, history, diff, verify). It never writes in the root (not even the
+// lock file is created), except verify's records and bad marks, written
+// under the root's lock.
 #pragma once
 
 #include <cstdint>
@@ -80,6 +81,7 @@ int listCommand(int count, NChar** args);
 int statusCommand(int count, NChar** args);
 int historyCommand(int count, NChar** args);
 int diffCommand(int count, NChar** args);
+int verifyCommand(int count, NChar** args);
 
 // Takes "--json" out of the arguments; true when it was there.
 bool takeJsonOption(int* count, NChar** args);

@@ -761,7 +761,8 @@ CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* p
                                FileHandle** handle)
 {
     (void)path;
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+    // Read as well: the copy's content is hashed right after it is written.
+    const int flags = O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
     int at = fdOf(dir);
     // Private until whole: platCloseCopy gives it its mode.
     int fd = openat(at, name, flags, 0600);
@@ -833,6 +834,28 @@ int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size)
     return total;
 }
 
+int64_t platReadCopyAt(FileHandle* handle, void* buffer, int64_t size, uint64_t offset)
+{
+    for (;;) {
+        ssize_t got = pread(handle->fd, buffer, static_cast<size_t>(size), static_cast<off_t>(offset));
+        if (got >= 0) return got;
+        if (errno != EINTR) return failed("pread"), -1;
+    }
+}
+
+bool platCopyHasHoles(FileHandle* handle)
+{
+    struct stat info;
+    if (fstat(handle->fd, &info) != 0) return false;
+    off_t hole = lseek(handle->fd, 0, SEEK_HOLE);
+    return hole >= 0 && hole < info.st_size;
+}
+
+bool platIsTerminal(FILE* stream)
+{
+    return isatty(fileno(stream)) == 1;
+}
+
 bool platClose(FileHandle* handle)
 {
     int result = close(handle->fd);
@@ -846,7 +869,7 @@ bool platClose(FileHandle* handle)
 FILE* platOpenStream(const NChar* path, const char* mode)
 {
     int flags;
-    if (strcmp(mode, "a") == 0)
+    if (strcmp(mode, "a") == 0 || strcmp(mode, "ab") == 0)
         flags = O_WRONLY | O_CREAT | O_APPEND;
     else if (strcmp(mode, "rb") == 0 || strcmp(mode, "r") == 0)
         flags = O_RDONLY;

@@ -345,6 +345,25 @@ int64_t platWrite(FileHandle* handle, const void* buffer, int64_t size)
     return static_cast<int64_t>(put);
 }
 
+int64_t platReadCopyAt(FileHandle* handle, void* buffer, int64_t size, uint64_t offset)
+{
+    // Never reached: the copier hashes the transfer buffer as it writes it.
+    (void)handle, (void)buffer, (void)size, (void)offset;
+    return failedWith("ReadFile", ERROR_NOT_SUPPORTED), -1;
+}
+
+bool platCopyHasHoles(FileHandle* handle)
+{
+    // The Windows build writes every byte of a copy: no holes.
+    (void)handle;
+    return false;
+}
+
+bool platIsTerminal(FILE* stream)
+{
+    return _isatty(_fileno(stream)) != 0;
+}
+
 bool platClose(FileHandle* handle)
 {
     int result = fclose(handle->stream);
