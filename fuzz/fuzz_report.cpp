@@ -88,10 +88,19 @@ void checkProgress(bool copy, const std::string& path)
     std::string line(printed, printedSize);
     free(printed);
 
-    // A control character of the path is shown as '?': one line, always.
-    std::string shown = path;
-    for (char& c : shown)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    // A control character of the path, C0 or C1 (in UTF-8 the bytes C2 80
+    // to C2 9F), is shown as one '?': one line, always.
+    std::string shown;
+    for (size_t k = 0; k < path.size(); ++k) {
+        unsigned char c = static_cast<unsigned char>(path[k]);
+        unsigned char next = k + 1 < path.size() ? static_cast<unsigned char>(path[k + 1]) : 0;
+        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            shown += '?';
+            ++k;
+        } else {
+            shown += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+        }
+    }
     std::string whole = std::string(copy ? "copy " : "link ") + shown + "\n";
     if (characters(whole) <= static_cast<size_t>(PROGRESS_MAX_CHARS)) {
         FUZZ_CHECK(line == whole);
