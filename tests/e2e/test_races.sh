@@ -191,8 +191,10 @@ set_catalog_line "$bk" "$TODAY" "unfinished						"
 chmod 755 "$bk"
 as_user ln -s "$outside" "$snap/u/x"
 # The run stops itself as the copy of big begins in her folder; then she
-# trades the folder for her link to the root-owned tree, once.
-env LD_PRELOAD="$FAULT_SHIM" FAULT_STOP_PATH="$snap/u/d/big" "$LINKSNAP" -s "$src" "$bk" \
+# trades the folder for her link to the root-owned tree, once. One worker:
+# with more, another thread may finish u (and remove her link, which has
+# no source) before the copy in u/d begins.
+env LD_PRELOAD="$FAULT_SHIM" FAULT_STOP_PATH="$snap/u/d/big" LINKSNAP_WORKERS=1 "$LINKSNAP" -s "$src" "$bk" \
     >"$OUT" 2>"$ERR" </dev/null &
 pid=$!
 wait_stopped "$pid" || fail "the run did not stop at the copy"
