@@ -4,6 +4,7 @@
 
 #include "app/backup_root.h"
 #include "cmdline/arguments.h"
+#include "cmdline/version.h"
 #include "cmdline/settings.h"
 #include "engine/copier.h"
 #include "engine/engine_state.h"
@@ -348,22 +349,6 @@ void resetRunState()
     platResetState();
 }
 
-// "--help" (the usage on standard output) and "--version" as the only
-// argument: 0; -1 for every other command line.
-static int answerHelpOrVersion(int argc, NChar** argv)
-{
-    if (argc != 2) return -1;
-    if (compareText(argv[1], N("--help")) == 0) {
-        printUsage(stdout);
-        return 0;
-    }
-    if (compareText(argv[1], N("--version")) == 0) {
-        printTo(stdout, N("linksnap %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);
-        return 0;
-    }
-    return -1;
-}
-
 int programEntry(int argc, NChar** argv)
 {
     int result;
@@ -373,7 +358,7 @@ int programEntry(int argc, NChar** argv)
     } else {
         resetRunState();
         runCounters.startTime = platNow();
-        result = answerHelpOrVersion(argc, argv);
+        result = answerHelpOrVersion(argc, argv, N("linksnap"), printUsage);
         if (result < 0) result = runBackup(argc, argv);
 
     }

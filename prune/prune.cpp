@@ -460,22 +460,6 @@ int runPrune(int argc, NChar** argv)
     return result;
 }
 
-// "--help" (the usage on standard output) and "--version" as the only
-// argument: 0; -1 for every other command line.
-static int answerHelpOrVersion(int argc, NChar** argv)
-{
-    if (argc != 2) return -1;
-    if (compareText(argv[1], N("--help")) == 0) {
-        printUsage(stdout);
-        return 0;
-    }
-    if (compareText(argv[1], N("--version")) == 0) {
-        printTo(stdout, N("linksnap-prune %d.%d.%d\n"), VERSION_MAJOR, VERSION_MINOR, VERSION_PATCH);
-        return 0;
-    }
-    return -1;
-}
-
 int pruneEntry(int argc, NChar** argv)
 {
     int result;
@@ -483,7 +467,7 @@ int pruneEntry(int argc, NChar** argv)
         printOut(N("Schwerwiegender Fehler: Fehler bei GetModuleHandle.\n"));
         result = 1;
     } else {
-        result = answerHelpOrVersion(argc, argv);
+        result = answerHelpOrVersion(argc, argv, N("linksnap-prune"), printUsage);
         if (result < 0) result = runPrune(argc, argv);
     }
     // The state file reader fills the filter lists; prune has no use for
