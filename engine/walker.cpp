@@ -23,6 +23,8 @@ static const NChar* rootName = nullptr;
 bool setExcludedRoot(const NChar* rootPath)
 {
     rootName = rootPath;
+    // By path: the backup root is the path the user gave, which may be a
+    // link of the user's choice; nothing below it is looked up this way.
     rootExcluded = platGetIdentity(rootPath, &excludedRoot);
     return rootExcluded;
 }
@@ -238,6 +240,9 @@ static void reportUnlistedFolder(const NChar* sourceDir, const NChar* destinatio
 // of the folders above it, which the walk has entered on its way down.
 // Walking it would repeat that folder's tree inside itself until the path
 // limit. The path's own prefixes name those folders as the walk met them.
+// Only the Windows build gets here, which works by path throughout: on
+// POSIX a symbolic link is never a folder entry of the walk (it is stored
+// as a link), so no folder link is ever asked about.
 static bool leadsBackIntoWalk(const NChar* dirPath)
 {
     FileIdentity target;
@@ -1090,7 +1095,10 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
     DirHandle* previous = hasPrevious ? platOpenDir(nullptr, nullptr, previousDir, DIR_FOLLOW) : nullptr;
     DirHandle* destination = nullptr;
     if (!runSettings.noExec) {
-        // Made here unless the caller made it already.
+        // Made here unless the caller made it already. By path: the day's
+        // folder is one name in the root the user gave. It is opened below
+        // without following a link (a link put in its place is refused),
+        // and everything under it goes through that open folder.
         platMakeDir(destinationDir, true);
         destination = platOpenDir(nullptr, nullptr, destinationDir, 0);
         if (destination != nullptr) probeTarget(destination, destinationDir);

@@ -143,6 +143,8 @@ static bool isDeletingName(const NChar* name, SnapshotDate* date)
 static void listSnapshots(const NChar* root, std::vector<Snapshot>* snapshots)
 {
     FindEntry entry;
+    // The root itself is listed by the path the user gave; its entries are
+    // only named here, and every step below them goes through the open root.
     FindHandle* find = platFindFirst(root, &entry);
     if (find == nullptr) return;
     do {
@@ -333,6 +335,8 @@ static bool lockRoot(const NChar* root)
 {
     NChar lockPath[PATH_CHARS];
     formatText(lockPath, PATH_CHARS, N("%s_lock"), root);
+    // A dry run creates no lock file: only whether one is there is asked,
+    // and the lock itself is opened without following a link.
     if (pruneSettings.noExec && platGetAttributes(lockPath) == INVALID_ATTRIBUTES) return true;
     LockResult locked = lockBackupRoot(root, lockPath);
     if (locked == LOCK_TAKEN) {
@@ -449,6 +453,7 @@ int runPrune(int argc, NChar** argv)
         return 1;
     }
     if (!rootFits(root, PRUNE_SUFFIX_CHARS)) return 1;
+    // The path the user gave (it may be a link of the user's choice).
     uint32_t attributes = platGetAttributes(root);
     if (attributes == INVALID_ATTRIBUTES || !(attributes & ATTR_DIRECTORY)) {
         printTo(stderr, N("no dir: %s\n"), root);

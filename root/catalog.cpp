@@ -286,6 +286,8 @@ CatalogReadResult readCatalog(const NChar* backupRoot, Catalog* catalog)
     catalog->entries.clear();
     NChar path[PATH_CHARS];
     if (!formatText(path, PATH_CHARS, N("%s%s"), backupRoot, CATALOG_FILE_NAME)) return CATALOG_UNREADABLE;
+    // Missing and failed are different answers; the file itself is opened
+    // without following a link and only as a regular file.
     if (platGetAttributes(path) == INVALID_ATTRIBUTES) return CATALOG_ABSENT;
     FILE* file = platOpenStream(path, "rb");
     if (file == nullptr) return CATALOG_UNREADABLE;

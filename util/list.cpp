@@ -79,6 +79,8 @@ static bool measureSnapshots(const NChar* root, const std::vector<SnapshotInfo>&
     for (size_t i = 0; i < snapshots.size(); ++i) {
         scan.current = i;
         NString path = NString(root) + snapshots[i].name + PATH_SEP_TEXT;
+        // The snapshot folder is opened below the root without following
+        // a link, and every folder under it relative to its open parent.
         if (!platScanTree(path.c_str(), sizeFile, &scan)) whole = false;
     }
     own->assign(snapshots.size(), 0);
@@ -221,6 +223,7 @@ int statusCommand(int count, NChar** args)
     if (!openBackupRoot(args[0], root, true)) return monitorLine(MONITOR_UNKNOWN, "no backup root here", json, "");
     NChar statePath[PATH_CHARS];
     NString source, latest;
+    // Whether the state file is there; it is read without following a link.
     if (!formatText(statePath, PATH_CHARS, N("%s_dir"), root) || platGetAttributes(statePath) == INVALID_ATTRIBUTES ||
         !readRootState(root, &source, &latest))
         return monitorLine(MONITOR_UNKNOWN, "no state file in the backup root", json, "");

@@ -96,6 +96,8 @@ std::vector<NString> listSnapshotNames(const NChar* root)
 {
     std::vector<NString> names;
     FindEntry entry;
+    // The root the user named is listed by its path; its entries are only
+    // named here (a link or junction is no snapshot).
     FindHandle* find = platFindFirst(root, &entry);
     if (find == nullptr) return names;
     do {
@@ -125,6 +127,7 @@ bool openBackupRoot(const NChar* given, NChar* full, bool quiet)
     }
     platCloseDir(dir);
     NChar statePath[PATH_CHARS];
+    // Only asked whether it is there: util never writes in the root.
     bool hasState = formatText(statePath, PATH_CHARS, N("%s_dir"), full) &&
                     platGetAttributes(statePath) != INVALID_ATTRIBUTES;
     if (!hasState && listSnapshotNames(full).empty()) {
@@ -178,6 +181,7 @@ static bool lockedNow(const NChar* root, std::string* named)
     LockResult result = platTryLockExisting(lockPath, &lock);
     if (result == LOCK_TAKEN) platUnlockFile(lock);
     if (result == LOCK_MISSING) return false;
+    // Read only, never through a link, and only as a regular file.
     FILE* stream = platOpenStream(lockPath, "rb");
     if (stream != nullptr) {
         char buffer[2048];
@@ -214,6 +218,7 @@ std::vector<SnapshotInfo> readSnapshots(const NChar* root)
     NString source, latest;
     bool running = lockedNow(root, &lockNamedSnapshot);
     NChar statePath[PATH_CHARS];
+    // The state file is read without following a link (platOpenStream).
     if (formatText(statePath, PATH_CHARS, N("%s_dir"), root) && platGetAttributes(statePath) != INVALID_ATTRIBUTES)
         readRootState(root, &source, &latest);
     // Absent or unreadable, the catalog knows nothing: the folders and the
