@@ -462,6 +462,19 @@ CreateResult platHardLinkAt(DirHandle* twinDir, const NChar* twinName, const NCh
     return linkFailure(errno);
 }
 
+// Makes the empty file name in the folder at for a probe, after removing
+// what a killed run may have left of it and of its second name. False when
+// it cannot be made.
+static bool makeProbeFile(int at, const char* name, const char* second)
+{
+    unlinkat(at, second, 0);
+    unlinkat(at, name, 0);
+    int fd = openat(at, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return failed("openat");
+    close(fd);
+    return true;
+}
+
 bool platProbeLinkAttributes(DirHandle* dir)
 {
     // A link to a probe file gets odd times, read back from the link: a
@@ -470,14 +483,7 @@ bool platProbeLinkAttributes(DirHandle* dir)
     const char TARGET[] = ".linksnap-probe-target";
     const char LINK[] = ".linksnap-probe-link";
     int at = fdOf(dir);
-    unlinkat(at, LINK, 0);
-    unlinkat(at, TARGET, 0);
-    int fd = openat(at, TARGET, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        failed("openat");
-        return false;
-    }
-    close(fd);
+    if (!makeProbeFile(at, TARGET, LINK)) return false;
     bool kept = false;
     if (symlinkat(TARGET, at, LINK) == 0) {
         struct timespec odd[2] = {{1000000001, 0}, {1000000001, 0}};
@@ -497,14 +503,7 @@ bool platProbeHardLinks(DirHandle* dir)
     const char PROBE[] = ".linksnap-probe-file";
     const char SECOND[] = ".linksnap-probe-name";
     int at = fdOf(dir);
-    unlinkat(at, SECOND, 0);
-    unlinkat(at, PROBE, 0);
-    int fd = openat(at, PROBE, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        failed("openat");
-        return true;
-    }
-    close(fd);
+    if (!makeProbeFile(at, PROBE, SECOND)) return true;
     bool linked = linkat(at, PROBE, at, SECOND, 0) == 0;
     bool unsupported = !linked && linkFailure(errno) == CREATE_UNSUPPORTED;
     if (!linked) failed("linkat");
