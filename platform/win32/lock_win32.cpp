@@ -26,6 +26,30 @@ static OVERLAPPED lockRegion()
     return region;
 }
 
+// Takes the lock of the open lock file, without waiting; the file is
+// closed unless LOCK_TAKEN.
+static LockResult lockOpenFile(HANDLE file, LockHandle** handle)
+{
+    OVERLAPPED region = lockRegion();
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
+        DWORD error = GetLastError();
+        failedWith("LockFileEx", error);
+        CloseHandle(file);
+        return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LOCK_BUSY : LOCK_FAILED;
+    }
+    LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
+    if (result == nullptr) {
+        failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY);
+        OVERLAPPED again = lockRegion();
+        UnlockFileEx(file, 0, 1, 0, &again);
+        CloseHandle(file);
+        return LOCK_FAILED;
+    }
+    result->file = file;
+    *handle = result;
+    return LOCK_TAKEN;
+}
+
 LockResult platLockFile(const NChar* path, LockHandle** handle)
 {
     *handle = nullptr;
@@ -57,24 +81,7 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
         CloseHandle(file);
         return LOCK_NOT_REGULAR;
     }
-    OVERLAPPED region = lockRegion();
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
-        DWORD error = GetLastError();
-        failedWith("LockFileEx", error);
-        CloseHandle(file);
-        return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LOCK_BUSY : LOCK_FAILED;
-    }
-    LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
-    if (result == nullptr) {
-        failedWith("malloc", ERROR_NOT_ENOUGH_MEMORY);
-        OVERLAPPED again = lockRegion();
-        UnlockFileEx(file, 0, 1, 0, &again);
-        CloseHandle(file);
-        return LOCK_FAILED;
-    }
-    result->file = file;
-    *handle = result;
-    return LOCK_TAKEN;
+    return lockOpenFile(file, handle);
 }
 
 // The lock file's text is short: a few lines of facts about one run.
@@ -105,22 +112,7 @@ LockResult platTryLockExisting(const NChar* path, LockHandle** handle)
         CloseHandle(file);
         return LOCK_FAILED;
     }
-    OVERLAPPED region = lockRegion();
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &region)) {
-        DWORD error = GetLastError();
-        CloseHandle(file);
-        return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LOCK_BUSY : LOCK_FAILED;
-    }
-    LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
-    if (result == nullptr) {
-        OVERLAPPED again = lockRegion();
-        UnlockFileEx(file, 0, 1, 0, &again);
-        CloseHandle(file);
-        return LOCK_FAILED;
-    }
-    result->file = file;
-    *handle = result;
-    return LOCK_TAKEN;
+    return lockOpenFile(file, handle);
 }
 
 bool platReadLockText(LockHandle* handle, NChar* text, size_t capacity)
