@@ -17,6 +17,27 @@ struct LockHandle {
     int fd;
 };
 
+// Takes the lock of the open lock file fd, without waiting; fd is closed
+// unless LOCK_TAKEN.
+static LockResult lockOpenFile(int fd, LockHandle** handle)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        bool busy = errno == EWOULDBLOCK;
+        failed("flock");
+        close(fd);
+        return busy ? LOCK_BUSY : LOCK_FAILED;
+    }
+    LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
+    if (result == nullptr) {
+        failedWith("malloc", ENOMEM);
+        close(fd);
+        return LOCK_FAILED;
+    }
+    result->fd = fd;
+    *handle = result;
+    return LOCK_TAKEN;
+}
+
 LockResult platLockFile(const NChar* path, LockHandle** handle)
 {
     *handle = nullptr;
@@ -38,21 +59,7 @@ LockResult platLockFile(const NChar* path, LockHandle** handle)
         close(fd);
         return LOCK_NOT_REGULAR;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        bool busy = errno == EWOULDBLOCK;
-        failed("flock");
-        close(fd);
-        return busy ? LOCK_BUSY : LOCK_FAILED;
-    }
-    LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
-    if (result == nullptr) {
-        failedWith("malloc", ENOMEM);
-        close(fd);
-        return LOCK_FAILED;
-    }
-    result->fd = fd;
-    *handle = result;
-    return LOCK_TAKEN;
+    return lockOpenFile(fd, handle);
 }
 
 LockResult platLockFileWaiting(const NChar* path, LockHandle** handle, int waitMilliseconds)
@@ -75,19 +82,7 @@ LockResult platTryLockExisting(const NChar* path, LockHandle** handle)
         return LOCK_FAILED;
     }
     // flock takes an exclusive lock on a descriptor opened for reading too.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        bool busy = errno == EWOULDBLOCK;
-        close(fd);
-        return busy ? LOCK_BUSY : LOCK_FAILED;
-    }
-    LockHandle* result = static_cast<LockHandle*>(malloc(sizeof(LockHandle)));
-    if (result == nullptr) {
-        close(fd);
-        return LOCK_FAILED;
-    }
-    result->fd = fd;
-    *handle = result;
-    return LOCK_TAKEN;
+    return lockOpenFile(fd, handle);
 }
 
 bool platReadLockText(LockHandle* handle, NChar* text, size_t capacity)
