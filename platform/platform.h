@@ -351,8 +351,9 @@ CreateResult platCopySymbolicLinkAt(DirHandle* sourceDir, const NChar* sourceNam
 // message), cut to fit capacity; empty when nothing has failed.
 void platFailureText(NChar* text, size_t capacity);
 
-// Sets the layer's process-wide state back to its start (the kept reasons
-// of failed calls); part of the program's one reset of run-wide state.
+// Sets the layer's run-wide state back to its start: the machine no longer
+// kept awake, and no reason of a failed call kept for the calling thread.
+// Part of each program's one reset; never called while other threads run.
 void platResetState();
 
 // ---- text streams ----------------------------------------------------------

@@ -83,6 +83,8 @@ static FileTime fileTimeOf(const struct timespec& t)
     return result;
 }
 
+PlatformState platformState;
+
 // ---- the reason of the last failure ------------------------------------------
 
 thread_local LayerFailure lastFailure = {nullptr, 0};
@@ -117,9 +119,10 @@ void platFailureText(NChar* text, size_t capacity)
     snprintf(text, capacity, "%s: %s", lastFailure.call, reason);
 }
 
-
 void platResetState()
 {
+    if (platformState.inhibitLock >= 0) close(platformState.inhibitLock);
+    platformState = PlatformState();
     lastFailure = LayerFailure{nullptr, 0};
 }
 
@@ -159,6 +162,7 @@ bool platGetIdentity(const NChar* path, FileIdentity* identity)
 // Whether the process may give files away; it cannot change during a run.
 static bool isRoot()
 {
+    // A constant of the process, found once: its effective user never changes.
     static const bool root = geteuid() == 0;
     return root;
 }
@@ -973,8 +977,6 @@ typedef int (*ReadFn)(SdBusMessage*, const char*, ...);
 typedef SdBusMessage* (*MessageUnrefFn)(SdBusMessage*);
 typedef SdBus* (*BusUnrefFn)(SdBus*);
 typedef void (*ErrorFreeFn)(SdBusError*);
-
-int inhibitLock = -1;
 }
 
 static void takeSleepLock()
@@ -1003,7 +1005,7 @@ static void takeSleepLock()
             int fd = -1;
             // The descriptor belongs to the message; keep a copy of our own.
             if (readMessage(reply, "h", &fd) >= 0 && fd >= 0)
-                inhibitLock = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+                platformState.inhibitLock = fcntl(fd, F_DUPFD_CLOEXEC, 3);
         }
         if (reply != nullptr) messageUnref(reply);
         errorFree(&error);
@@ -1015,10 +1017,10 @@ static void takeSleepLock()
 void platKeepAwake(bool on)
 {
     if (on) {
-        if (inhibitLock < 0) takeSleepLock();
-    } else if (inhibitLock >= 0) {
-        close(inhibitLock);
-        inhibitLock = -1;
+        if (platformState.inhibitLock < 0) takeSleepLock();
+    } else if (platformState.inhibitLock >= 0) {
+        close(platformState.inhibitLock);
+        platformState.inhibitLock = -1;
     }
 }
 

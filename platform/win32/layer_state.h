@@ -1,9 +1,18 @@
-// State that more than one file of the Windows layer keeps.
+// The state of the Windows layer: what it keeps for the whole run, in one
+// object that platResetState sets back, and the per-thread failure record.
 #pragma once
 
 #include "platform/platform.h"
 
 #include <windows.h>
+
+// What the layer keeps for the whole run. platResetState sets it back to
+// these start values, releasing what it holds; a reset never runs while
+// the walk's threads do.
+struct PlatformState {
+    bool keepingAwake = false; // the system was asked to stay awake (platKeepAwake)
+};
+extern PlatformState platformState;
 
 // The reason of the last failed call of this layer on this thread: a
 // system error code, or for a call of the C runtime its errno.
@@ -12,6 +21,8 @@ struct LayerFailure {
     unsigned long code;
     bool isErrno;
 };
+// Per thread, not in PlatformState: each worker's calls fail on their own.
+// platResetState sets back the calling thread's.
 extern thread_local LayerFailure lastFailure;
 
 // Keep the call's name and its reason for platFailureText, taken right

@@ -35,6 +35,8 @@ bool platIsDriveRoot(const NChar* path)
     return path[0] != 0 && wcscmp(path + 1, L":\\") == 0;
 }
 
+PlatformState platformState;
+
 // ---- the reason of the last failure ------------------------------------------
 
 thread_local LayerFailure lastFailure = {nullptr, 0, false};
@@ -104,6 +106,8 @@ void platFailureText(NChar* text, size_t capacity)
 
 void platResetState()
 {
+    platKeepAwake(false);
+    platformState = PlatformState();
     lastFailure = LayerFailure{nullptr, 0, false};
 }
 
@@ -838,7 +842,9 @@ int platCoreCount()
 void platKeepAwake(bool on)
 {
     // 0x80000001 asks the system to stay awake; 0x80000000 alone ends it.
+    if (on == platformState.keepingAwake) return;
     SetThreadExecutionState(on ? (ES_CONTINUOUS | ES_SYSTEM_REQUIRED) : ES_CONTINUOUS);
+    platformState.keepingAwake = on;
 }
 
 // ---- child processes -------------------------------------------------------------

@@ -263,6 +263,7 @@ bool removeFileRestoringReadOnly(const wchar_t* path)
 // through the whole program, as on systems without it.
 static bool dispositionExOffered()
 {
+    // A constant of the process, read once: the environment is the test's.
     static const bool offered = GetEnvironmentVariableW(L"LINKSNAP_TEST_NO_DISPOSITION_EX", nullptr, 0) == 0;
     return offered;
 }
