@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "cmdline/settings.h"
+#include "cmdline/cmdline_state.h"
 #include "engine/filter_lists.h"
 #include "engine/walker.h"
 #include "platform/platform.h"
@@ -93,7 +93,7 @@ static void printLockReason()
 // worth more than the guard.
 static bool lockRoot(const NChar* root)
 {
-    if (runSettings.noExec) return true;
+    if (cmdlineState.runSettings.noExec) return true;
     NChar lockPath[PATH_CHARS];
     LockResult result = lockBackupRoot(root, lockPath);
     if (result == LOCK_TAKEN) return true;
@@ -121,7 +121,7 @@ void adviseOnRootAccess(const NChar* root)
 // (they hold paths and names of every user's files).
 static void guardRoot(const NChar* root)
 {
-    if (runSettings.noExec) return;
+    if (cmdlineState.runSettings.noExec) return;
     static const NChar* const OWN_FILES[] = {N("_dir"), N("log.txt"), N("_lock")};
     for (const NChar* name : OWN_FILES) {
         NChar path[PATH_CHARS];
@@ -232,7 +232,7 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
             return false;
         }
     } else {
-        if (!runSettings.noExec && makeDirectoryPath(root) != 0) {
+        if (!cmdlineState.runSettings.noExec && makeDirectoryPath(root) != 0) {
             printTo(stderr, N("cannot create: %s\n"), root);
             return false;
         }

@@ -4,8 +4,8 @@
 
 #include "app/backup_root.h"
 #include "cmdline/arguments.h"
+#include "cmdline/cmdline_state.h"
 #include "cmdline/version.h"
-#include "cmdline/settings.h"
 #include "engine/copier.h"
 #include "engine/engine_state.h"
 #include "engine/filter_lists.h"
@@ -150,8 +150,8 @@ int runBackup(int argc, NChar** argv)
     int count = argc - 1;
     NChar** args = argv + 1;
     int help = 0;
-    parseFlags(&count, &args, N("hnsS"), &help, &runSettings.noExec, &runSettings.silent,
-               &runSettings.shutdownWhenDone);
+    parseFlags(&count, &args, N("hnsS"), &help, &cmdlineState.runSettings.noExec, &cmdlineState.runSettings.silent,
+               &cmdlineState.runSettings.shutdownWhenDone);
     NChar folderValue[PATH_CHARS];
     NChar excludedTypesValue[PATH_CHARS];
     NChar includedTypesValue[PATH_CHARS];
@@ -162,7 +162,7 @@ int runBackup(int argc, NChar** argv)
         printUsage();
         return 1;
     }
-    runSettings.logErrors = 1;
+    cmdlineState.runSettings.logErrors = 1;
     if (excludedTypesValue[0] != 0 && includedTypesValue[0] != 0) {
         printTo(stderr, N("ex-types AND in-types not allowed.\n"));
         return 1;
@@ -215,7 +215,7 @@ int runBackup(int argc, NChar** argv)
     // cannot be read would be lost by rewriting it: the run is refused.
     runRoot = backupRoot;
     findStateSnapshotName(backupRoot);
-    if (readCatalog(backupRoot, &catalog) == CATALOG_UNREADABLE && !runSettings.noExec) {
+    if (readCatalog(backupRoot, &catalog) == CATALOG_UNREADABLE && !cmdlineState.runSettings.noExec) {
         NChar reason[512];
         platFailureText(reason, 512);
         printTo(stderr, N("cannot create: %s\n"), snapshotPath);
@@ -233,7 +233,7 @@ int runBackup(int argc, NChar** argv)
     MakeDirResult made = MAKEDIR_OK;
     if (platGetAttributes(snapshotPath) != INVALID_ATTRIBUTES) {
         made = MAKEDIR_EXISTS;
-    } else if (!runSettings.noExec) {
+    } else if (!cmdlineState.runSettings.noExec) {
         // The catalog and the lock name the snapshot before its folder
         // exists, so that a run stopped at any moment after leaves a folder
         // that the next run knows as its own and finishes.
@@ -265,7 +265,7 @@ int runBackup(int argc, NChar** argv)
         bool isFolder = attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY) &&
                         !(attributes & ATTR_REPARSE_POINT);
         // A dry run holds no lock: it cannot know that no run writes there.
-        resumingSnapshot = !runSettings.noExec && isFolder && isSnapshotToContinue(dateText);
+        resumingSnapshot = !cmdlineState.runSettings.noExec && isFolder && isSnapshotToContinue(dateText);
         if (!resumingSnapshot) {
             // On standard error alone: a refused run leaves the log as it
             // is, so that the day's last block still ends with its summary.
@@ -284,7 +284,7 @@ int runBackup(int argc, NChar** argv)
         if (!recordSnapshotStart(backupRoot, dateText, snapshotPath)) return 1;
     }
     // Past the last refusal: the log is opened once, for the whole run.
-    if (!runSettings.noExec) openRunLog();
+    if (!cmdlineState.runSettings.noExec) openRunLog();
     adviseOnRootAccess(backupRoot);
     replaceMissingPrevious(backupRoot, dateText);
 
@@ -302,7 +302,7 @@ int runBackup(int argc, NChar** argv)
     // A backup root inside the source is never walked into.
     setExcludedRoot(backupRoot);
     // LINKSNAP_NO_CHECKSUMS: for measuring what the checksums cost only.
-    if (!runSettings.noExec && getenv("LINKSNAP_NO_CHECKSUMS") == nullptr) startChecksums(backupRoot);
+    if (!cmdlineState.runSettings.noExec && getenv("LINKSNAP_NO_CHECKSUMS") == nullptr) startChecksums(backupRoot);
     platKeepAwake(true);
     setOrderedOutputLimit(getenv("LINKSNAP_OUTPUT_LIMIT"));
     walkTree(sourcePath, previousSnapshotPath, snapshotPath,
@@ -311,8 +311,8 @@ int runBackup(int argc, NChar** argv)
     stopChecksums();
     runCounters.endTime = platNow();
 
-    if (!runSettings.silent) printSummary(stdout, false);
-    if (runSettings.noExec) return 0;
+    if (!cmdlineState.runSettings.silent) printSummary(stdout, false);
+    if (cmdlineState.runSettings.noExec) return 0;
     FILE* log = runLogStream();
     if (log != nullptr) {
         printSummary(log, true);
@@ -337,7 +337,7 @@ int runBackup(int argc, NChar** argv)
 void resetRunState()
 {
     // Each layer sets its own state back; the run's own comes last.
-    releaseArgumentCopy();
+    resetCmdline();
     resetEngine();
     stopChecksums();
     resetReport();
@@ -363,7 +363,7 @@ int programEntry(int argc, NChar** argv)
 
     }
     // Everything the run holds goes before the machine is shut down.
-    bool shutdown = result == 0 && runSettings.shutdownWhenDone;
+    bool shutdown = result == 0 && cmdlineState.runSettings.shutdownWhenDone;
     resetRunState();
     if (shutdown) runFormattedCommand(platShutdownCommand);
     return result;

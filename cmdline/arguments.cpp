@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-NChar** argumentCopy = nullptr;
+#include "cmdline/cmdline_state.h"
 
 // On POSIX '/' begins every absolute path, so only '-' marks a flag there.
 static bool isFlagPrefix(NChar c)
@@ -39,17 +39,17 @@ NChar** copyArguments(int count, NChar** vector)
 
 void releaseArgumentCopy()
 {
-    if (argumentCopy != nullptr) {
-        free(argumentCopy);
-        argumentCopy = nullptr;
+    if (cmdlineState.argumentCopy != nullptr) {
+        free(cmdlineState.argumentCopy);
+        cmdlineState.argumentCopy = nullptr;
     }
 }
 
 static void ensureArgumentCopy(int* count, NChar*** vector)
 {
-    if (argumentCopy != nullptr) return;
-    argumentCopy = copyArguments(*count, *vector);
-    *vector = argumentCopy;
+    if (cmdlineState.argumentCopy != nullptr) return;
+    cmdlineState.argumentCopy = copyArguments(*count, *vector);
+    *vector = cmdlineState.argumentCopy;
     atexit(releaseArgumentCopy);
 }
 
@@ -211,11 +211,9 @@ int parseKeywordOptions(int* count, NChar*** vector, const NChar* templ, ...)
     return result;
 }
 
-static NChar emptyItem[1] = {0};
-
 int splitList(NChar* text, NChar** items)
 {
-    for (int k = 0; k < MAX_LIST_ITEMS; ++k) items[k] = emptyItem;
+    for (int k = 0; k < MAX_LIST_ITEMS; ++k) items[k] = cmdlineState.emptyItem;
     int stored = 0;
     NChar* at = text;
     for (;;) {

@@ -13,10 +13,10 @@ const int MAX_LIST_ITEMS = 100;
 // entry without a width.
 const int OPTION_VALUE_CHARS = PATH_CHARS;
 
-// One heap block: the pointer array, then the argument strings.
-extern NChar** argumentCopy;
-
+// One heap block: the pointer array, then the argument strings (the
+// parsers keep theirs in cmdlineState.argumentCopy).
 NChar** copyArguments(int count, NChar** vector);
+// Frees the parsers' copy; nothing when there is none.
 void releaseArgumentCopy();
 
 // True when argument begins with a flag prefix: '-', and on Windows also '/'.

@@ -1,5 +1,5 @@
 // The settings the command line gives the one run a process performs,
-// read by every layer that acts on them.
+// read by every layer that acts on them (cmdlineState.runSettings).
 #pragma once
 
 struct RunSettings {
@@ -8,5 +8,3 @@ struct RunSettings {
     int shutdownWhenDone; // -S: shut the machine down after a good run
     int logErrors;        // per-file failure lines go to the log file
 };
-
-extern RunSettings runSettings;

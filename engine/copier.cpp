@@ -4,6 +4,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "cmdline/cmdline_state.h"
 #include "engine/resume.h"
 #include "engine/shared_files.h"
 #include "platform/platform.h"
@@ -172,7 +173,7 @@ static void settleShared()
 static int unreadable(const NChar* sourcePath)
 {
     settleShared();
-    if (runSettings.logErrors) logMessage(N("unreadable file: %s\n"), sourcePath);
+    if (cmdlineState.runSettings.logErrors) logMessage(N("unreadable file: %s\n"), sourcePath);
     ++runCounters.unreadableSkipped;
     return ERROR_OPEN_FAILED_CODE;
 }
@@ -180,7 +181,7 @@ static int unreadable(const NChar* sourcePath)
 static int unwritable(const NChar* destinationPath)
 {
     settleShared();
-    if (runSettings.logErrors) logMessage(N("unwritable file: %s\n"), destinationPath);
+    if (cmdlineState.runSettings.logErrors) logMessage(N("unwritable file: %s\n"), destinationPath);
     ++runCounters.writeErrors;
     return ERROR_WRITE_FAULT_CODE;
 }
@@ -196,7 +197,7 @@ static int outOfMemory(const NChar* sourcePath)
 int reportUncreatable(const NChar* destinationPath)
 {
     settleShared();
-    if (runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
+    if (cmdlineState.runSettings.logErrors) logMessage(N("uncreatable file: %s\n"), destinationPath);
     ++runCounters.writeErrors;
     return ERROR_CREATE_FAILED_CODE;
 }
@@ -307,7 +308,7 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
                DirHandle* destinationDir, const NChar* destinationName,
                const NChar* destinationPath, const FileData* sourceData)
 {
-    if (runSettings.noExec) {
+    if (cmdlineState.runSettings.noExec) {
         ++runCounters.filesCopied;
         return ERROR_SUCCESS_CODE;
     }

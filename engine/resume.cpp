@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "cmdline/cmdline_state.h"
 #include "platform/platform.h"
 #include "report/output.h"
 #include "report/run_state.h"
@@ -13,7 +14,7 @@ typedef std::basic_string<NChar> Path;
 
 static bool active()
 {
-    return resumingSnapshot && !runSettings.noExec;
+    return resumingSnapshot && !cmdlineState.runSettings.noExec;
 }
 
 // What cannot be removed is left to the walker, whose copy or link then

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "cmdline/cmdline_state.h"
 #include "report/output.h"
 #include "report/run_state.h"
 
@@ -73,7 +74,7 @@ void endSharedFiles()
     if (said) {
         printOut(N("more than %d files with several names: the rest are copied name by name.\n"),
                  static_cast<int>(bound));
-        if (!runSettings.noExec) logMessage(N("more than %d files with several names: the rest are copied name by name.\n"),
+        if (!cmdlineState.runSettings.noExec) logMessage(N("more than %d files with several names: the rest are copied name by name.\n"),
                                             static_cast<int>(bound));
     }
 }
@@ -250,7 +251,7 @@ void writeWalkOutput(OutputChannel channel, const NChar* text, size_t length)
             if (static_cast<unsigned long>(c) < 0x20) c = N('?');
         if (onEmitter) {
             showProgress(link ? PROGRESS_LINK : PROGRESS_COPY, path.c_str());
-        } else if (!runSettings.silent) {
+        } else if (!cmdlineState.runSettings.silent) {
             // Written straight out by a producer that ran out of memory,
             // which holds the output's lock: no progress rule here.
             const NChar* word = link ? N("link ") : N("copy ");

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cmdline/cmdline_state.h"
 #include "engine/copier.h"
 #include "engine/filter_lists.h"
 #include "engine/folder_pool.h"
@@ -190,7 +191,7 @@ static void copyAndReport(const Level& level, const NChar* name, const NChar* so
 static void linkFile(const Level& level, const NChar* name, const NChar* sourcePath,
                      const FileData* sourceData, const NChar* twinPath, const NChar* destinationPath)
 {
-    if (runSettings.noExec) {
+    if (cmdlineState.runSettings.noExec) {
         showProgress(PROGRESS_LINK, destinationPath);
         ++runCounters.filesLinked;
         return;
@@ -219,7 +220,7 @@ static void linkFile(const Level& level, const NChar* name, const NChar* sourceP
     }
     printTo(stderr, N("link error %s\n"), destinationPath);
     printFailureReason();
-    if (runSettings.logErrors) logMessage(N("unlinkable file: %s\n"), destinationPath);
+    if (cmdlineState.runSettings.logErrors) logMessage(N("unlinkable file: %s\n"), destinationPath);
     ++runCounters.linkErrors;
     // The snapshot stays whole: what cannot be linked is copied.
     copyAndReport(level, name, sourcePath, destinationPath, sourceData);
@@ -232,7 +233,7 @@ static void reportUnlistedFolder(const NChar* sourceDir, const NChar* destinatio
     if (!hasFailureReason()) keepFailureReason();
     printTo(stderr, N("copy error %s\n"), destinationDir);
     printFailureReason();
-    if (runSettings.logErrors && !runSettings.noExec) logMessage(N("unreadable file: %s\n"), sourceDir);
+    if (cmdlineState.runSettings.logErrors && !cmdlineState.runSettings.noExec) logMessage(N("unreadable file: %s\n"), sourceDir);
     ++runCounters.unreadableSkipped;
 }
 
@@ -269,7 +270,7 @@ static void reportLongName(const NChar* sourceDir, const NChar* name)
 {
     printTo(stderr, N("name too long: %s%s\n"), sourceDir, name);
     // A dry run writes nothing, the log file included.
-    if (runSettings.logErrors && !runSettings.noExec)
+    if (cmdlineState.runSettings.logErrors && !cmdlineState.runSettings.noExec)
         logMessage(N("name too long: %s%s\n"), sourceDir, name);
     ++runCounters.unreadableSkipped;
 }
@@ -291,7 +292,7 @@ static void reportTakenFolder(const NChar* destinationDir)
 // folder changes its times. sourceData was read from the open source folder.
 static void finishFolder(const FileData* sourceData, DirHandle* destination)
 {
-    if (runSettings.noExec || destination == nullptr || sourceData == nullptr) return;
+    if (cmdlineState.runSettings.noExec || destination == nullptr || sourceData == nullptr) return;
     platSetDirAccess(destination, sourceData);
     platSetDirTimes(destination, sourceData);
 }
@@ -915,7 +916,7 @@ static void enterFolder(Walk* walk, const NChar* name)
         return;
     }
     DirHandle* destinationDir = nullptr;
-    if (!runSettings.noExec) {
+    if (!cmdlineState.runSettings.noExec) {
         MakeDirResult made = platMakeDirAt(parent->dir[DESTINATION], name, destinationPath, &destinationDir);
         if (made == MAKEDIR_EXISTS) {
             if (!resumingSnapshot) {
@@ -1094,7 +1095,7 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
     bool hasPrevious = previousDir != nullptr && previousDir[0] != 0;
     DirHandle* previous = hasPrevious ? platOpenDir(nullptr, nullptr, previousDir, DIR_FOLLOW) : nullptr;
     DirHandle* destination = nullptr;
-    if (!runSettings.noExec) {
+    if (!cmdlineState.runSettings.noExec) {
         // Made here unless the caller made it already. By path: the day's
         // folder is one name in the root the user gave. It is opened below
         // without following a link (a link put in its place is refused),

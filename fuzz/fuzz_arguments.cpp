@@ -11,6 +11,7 @@
 #include "app/backup_root.h"
 #include "app/run.h"
 #include "cmdline/arguments.h"
+#include "cmdline/cmdline_state.h"
 #include "engine/filter_lists.h"
 #include "fuzz_check.h"
 #include "test_support.h"
@@ -138,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     NChar** args = vector.data();
     int flags[4] = {7, 7, 7, 7};
     parseFlags(&count, &args, N("hnsS"), &flags[0], &flags[1], &flags[2], &flags[3]);
-    FUZZ_CHECK(args == argumentCopy);
+    FUZZ_CHECK(args == cmdlineState.argumentCopy);
     checkFlagsResult(count, args, static_cast<int>(vector.size()), flags);
 
     int beforeOptions = count;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "cmdline/cmdline_state.h"
 #include "report/output.h"
 #include "report/run_state.h"
 #include "report/summary.h"
@@ -121,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     memcpy(&value, data, sizeof value);
     checkGrouped(value);
     checkElapsed(value);
-    runSettings.silent = 0;
+    cmdlineState.runSettings.silent = 0;
     // The path ends at its first NUL byte, as a C string does.
     std::string path(reinterpret_cast<const char*>(data + 9), size - 9);
     path = path.c_str();

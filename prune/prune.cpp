@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cmdline/arguments.h"
+#include "cmdline/cmdline_state.h"
 #include "cmdline/version.h"
 #include "engine/engine_state.h"
 #include "engine/filter_lists.h"
@@ -477,6 +478,7 @@ int pruneEntry(int argc, NChar** argv)
     }
     // The state file reader fills the filter lists; prune has no use for
     // them, and gives back all the layers hold.
+    resetCmdline();
     resetEngine();
     resetReport();
     resetRoot();

@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 
-#include "cmdline/settings.h"
+#include "cmdline/cmdline_state.h"
 #include "platform/platform.h"
 #include "report/ordered_output.h"
 #include "report/run_state.h"
@@ -368,7 +368,7 @@ int progressCharOffset(const NChar* text, int index)
 // shows as '?' and the line stays one line.
 void showProgress(ProgressKind kind, const NChar* path)
 {
-    if (runSettings.silent) return;
+    if (cmdlineState.runSettings.silent) return;
     const NChar* word = kind == PROGRESS_COPY ? N("copy ") : N("link ");
     int w = progressCharCount(word);
     int p = progressCharCount(path);

@@ -6,7 +6,6 @@
 
 void resetReport()
 {
-    runSettings = RunSettings();
     runCounters = RunCounters();
     closeRunLog();
     logState.headerWritten = 0;

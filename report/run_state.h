@@ -3,9 +3,6 @@
 
 #include <cstdint>
 
-// The command-line settings, which the layers that count also act on.
-#include "cmdline/settings.h"
-
 struct RunCounters {
     int32_t filesCopied;
     int32_t filesLinked;

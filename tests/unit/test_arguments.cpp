@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cmdline/arguments.h"
+#include "cmdline/cmdline_state.h"
 #include "test_support.h"
 
 namespace {
@@ -85,13 +86,13 @@ TEST_F(ArgumentsTest, CopyMadeOnceAndCallersVectorUntouched)
     Args args{N("-n"), N("x=a"), N("src")};
     NChar** original = args.vector;
     flags(args);
-    ASSERT_NE(nullptr, argumentCopy);
-    EXPECT_EQ(argumentCopy, args.vector);
+    ASSERT_NE(nullptr, cmdlineState.argumentCopy);
+    EXPECT_EQ(cmdlineState.argumentCopy, args.vector);
     EXPECT_EQ(NString(N("-n")), NString(original[0]));
-    NChar** copy = argumentCopy;
+    NChar** copy = cmdlineState.argumentCopy;
     NChar value[OPTION_VALUE_CHARS];
     parseKeywordOptions(&args.count, &args.vector, N("x=%s"), value);
-    EXPECT_EQ(copy, argumentCopy);
+    EXPECT_EQ(copy, cmdlineState.argumentCopy);
     EXPECT_EQ(NString(N("a")), NString(value));
     EXPECT_EQ(NString(N("x=a")), NString(original[1]));
     EXPECT_EQ((std::vector<NString>{N("src")}), args.left());
@@ -101,7 +102,7 @@ TEST_F(ArgumentsTest, EmptyVectorStillGetsItsCopy)
 {
     Args args{};
     EXPECT_EQ(0, flags(args));
-    EXPECT_NE(nullptr, argumentCopy);
+    EXPECT_NE(nullptr, cmdlineState.argumentCopy);
 }
 
 TEST_F(ArgumentsTest, KeywordOptionsFirstMatchOnlyAndKeysIncludeTheirEquals)
@@ -120,8 +121,8 @@ TEST_F(ArgumentsTest, DashEndsTheOptionSearch)
 {
     Args args{N("-"), N("x=a")};
     releaseArgumentCopy();
-    argumentCopy = copyArguments(args.count, args.vector); // bypass the flag parser
-    args.vector = argumentCopy;
+    cmdlineState.argumentCopy = copyArguments(args.count, args.vector); // bypass the flag parser
+    args.vector = cmdlineState.argumentCopy;
     NChar x[OPTION_VALUE_CHARS];
     EXPECT_EQ(0, parseKeywordOptions(&args.count, &args.vector, N("x=%s"), x));
     EXPECT_EQ(NString(N("")), NString(x));

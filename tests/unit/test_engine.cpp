@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "cmdline/cmdline_state.h"
 #include "engine/copier.h"
 #include "engine/filter_lists.h"
 #include "engine/walker.h"
@@ -16,7 +17,7 @@ protected:
     void SetUp() override
     {
         resetRunState();
-        runSettings.silent = 1;
+        cmdlineState.runSettings.silent = 1;
     }
     void TearDown() override { resetRunState(); }
     TempDir temp;
@@ -92,7 +93,7 @@ TEST_F(EngineTest, CopyTakesTheTimesOfTheFileItOpened)
 
 TEST_F(EngineTest, DryRunCountsAndWritesNothing)
 {
-    runSettings.noExec = 1;
+    cmdlineState.runSettings.noExec = 1;
     writeFile(temp.path() / "src" / "a", "1");
     writeFile(temp.path() / "src" / "sub" / "b", "2");
     EXPECT_EQ(0, walk("src", "", "dst"));
@@ -150,7 +151,7 @@ TEST_F(EngineTest, TypeFiltersAndExcludedFolders)
     EXPECT_TRUE(fs::exists(temp.path() / "dst" / "keep" / "c.doc"));
 
     resetRunState();
-    runSettings.silent = 1;
+    cmdlineState.runSettings.silent = 1;
     addIncludedType(N(".txt"));
     walk("src", "", "dst2");
     EXPECT_TRUE(fs::exists(temp.path() / "dst2" / "keep" / "b.TXT"));

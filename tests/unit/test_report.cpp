@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cmdline/cmdline_state.h"
 #include "platform/platform.h"
 #include "report/output.h"
 #include "report/run_state.h"
@@ -246,7 +247,7 @@ TEST_F(ReportTest, ProgressLineIsCutAt190Characters)
     line = progressOf(path2000);
     EXPECT_EQ("copy H" + std::string(87, 'q') + "...." + std::string(91, 'q') + "T\n", line);
 
-    runSettings.silent = 1;
+    cmdlineState.runSettings.silent = 1;
     EXPECT_EQ("", progressOf(path185));
 }
 
