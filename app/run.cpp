@@ -147,11 +147,11 @@ static bool arePathArguments(int count, NChar** args)
 
 int runBackup(int argc, NChar** argv)
 {
+    RunSettings& settings = cmdlineState.runSettings;
     int count = argc - 1;
     NChar** args = argv + 1;
     int help = 0;
-    parseFlags(&count, &args, N("hnsS"), &help, &cmdlineState.runSettings.noExec, &cmdlineState.runSettings.silent,
-               &cmdlineState.runSettings.shutdownWhenDone);
+    parseFlags(&count, &args, N("hnsS"), &help, &settings.noExec, &settings.silent, &settings.shutdownWhenDone);
     NChar folderValue[PATH_CHARS];
     NChar excludedTypesValue[PATH_CHARS];
     NChar includedTypesValue[PATH_CHARS];
@@ -162,7 +162,7 @@ int runBackup(int argc, NChar** argv)
         printUsage();
         return 1;
     }
-    cmdlineState.runSettings.logErrors = 1;
+    settings.logErrors = 1;
     if (excludedTypesValue[0] != 0 && includedTypesValue[0] != 0) {
         printTo(stderr, N("ex-types AND in-types not allowed.\n"));
         return 1;
@@ -215,7 +215,7 @@ int runBackup(int argc, NChar** argv)
     // cannot be read would be lost by rewriting it: the run is refused.
     runRoot = backupRoot;
     findStateSnapshotName(backupRoot);
-    if (readCatalog(backupRoot, &catalog) == CATALOG_UNREADABLE && !cmdlineState.runSettings.noExec) {
+    if (readCatalog(backupRoot, &catalog) == CATALOG_UNREADABLE && !settings.noExec) {
         NChar reason[512];
         platFailureText(reason, 512);
         printTo(stderr, N("cannot create: %s\n"), snapshotPath);
@@ -233,7 +233,7 @@ int runBackup(int argc, NChar** argv)
     MakeDirResult made = MAKEDIR_OK;
     if (platGetAttributes(snapshotPath) != INVALID_ATTRIBUTES) {
         made = MAKEDIR_EXISTS;
-    } else if (!cmdlineState.runSettings.noExec) {
+    } else if (!settings.noExec) {
         // The catalog and the lock name the snapshot before its folder
         // exists, so that a run stopped at any moment after leaves a folder
         // that the next run knows as its own and finishes.
@@ -265,8 +265,8 @@ int runBackup(int argc, NChar** argv)
         bool isFolder = attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY) &&
                         !(attributes & ATTR_REPARSE_POINT);
         // A dry run holds no lock: it cannot know that no run writes there.
-        resumingSnapshot = !cmdlineState.runSettings.noExec && isFolder && isSnapshotToContinue(dateText);
-        if (!resumingSnapshot) {
+        engineState.resumingSnapshot = !settings.noExec && isFolder && isSnapshotToContinue(dateText);
+        if (!engineState.resumingSnapshot) {
             // On standard error alone: a refused run leaves the log as it
             // is, so that the day's last block still ends with its summary.
             printTo(stderr, N("destination %s already exists.\n"), snapshotPath);
@@ -284,7 +284,7 @@ int runBackup(int argc, NChar** argv)
         if (!recordSnapshotStart(backupRoot, dateText, snapshotPath)) return 1;
     }
     // Past the last refusal: the log is opened once, for the whole run.
-    if (!cmdlineState.runSettings.noExec) openRunLog();
+    if (!settings.noExec) openRunLog();
     adviseOnRootAccess(backupRoot);
     replaceMissingPrevious(backupRoot, dateText);
 
@@ -293,7 +293,7 @@ int runBackup(int argc, NChar** argv)
     else
         printOut(N("no previous backup. full backup required.\n"));
     printOut(N("backup destination %s\n"), snapshotPath);
-    if (resumingSnapshot) {
+    if (engineState.resumingSnapshot) {
         printOut(N("continuing the unfinished snapshot.\n"));
         logMessage(N("continuing the unfinished snapshot.\n"));
         recordRunInLock(snapshotPath);
@@ -302,7 +302,7 @@ int runBackup(int argc, NChar** argv)
     // A backup root inside the source is never walked into.
     setExcludedRoot(backupRoot);
     // LINKSNAP_NO_CHECKSUMS: for measuring what the checksums cost only.
-    if (!cmdlineState.runSettings.noExec && getenv("LINKSNAP_NO_CHECKSUMS") == nullptr) startChecksums(backupRoot);
+    if (!settings.noExec && getenv("LINKSNAP_NO_CHECKSUMS") == nullptr) startChecksums(backupRoot);
     platKeepAwake(true);
     setOrderedOutputLimit(getenv("LINKSNAP_OUTPUT_LIMIT"));
     walkTree(sourcePath, previousSnapshotPath, snapshotPath,
@@ -311,8 +311,8 @@ int runBackup(int argc, NChar** argv)
     stopChecksums();
     runCounters.endTime = platNow();
 
-    if (!cmdlineState.runSettings.silent) printSummary(stdout, false);
-    if (cmdlineState.runSettings.noExec) return 0;
+    if (!settings.silent) printSummary(stdout, false);
+    if (settings.noExec) return 0;
     FILE* log = runLogStream();
     if (log != nullptr) {
         printSummary(log, true);

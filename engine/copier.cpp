@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <unordered_set>
 
 #include "cmdline/cmdline_state.h"
+#include "engine/engine_state.h"
 #include "engine/resume.h"
 #include "engine/shared_files.h"
 #include "platform/platform.h"
@@ -13,47 +13,38 @@
 #include "root/checksums.h"
 
 thread_local CopyBuffer copyBuffer;
-static int32_t bufferCap = COPY_BUFFER_MAX;
 
 void shareCopyBuffers(int threads)
 {
-    bufferCap = threads > 1 ? COPY_BUFFER_MAX / threads : COPY_BUFFER_MAX;
+    engineState.copier.bufferCap = threads > 1 ? COPY_BUFFER_MAX / threads : COPY_BUFFER_MAX;
 }
 
 static bool reserveBuffer(uint64_t size);
 const size_t REASON_CHARS_FOR_START = 512;
-
-// The hasher of the calling thread, made on its first copy.
-static thread_local ContentHasher* hasher = nullptr;
 
 void releaseCopyBuffer()
 {
     free(copyBuffer.data);
     copyBuffer.data = nullptr;
     copyBuffer.capacity = 0;
-    freeHasher(hasher);
-    hasher = nullptr;
+    freeHasher(copierThread.hasher);
+    copierThread.hasher = nullptr;
 }
 
 // ---- checksums of copies ---------------------------------------------------------
 
-// Whether this run records checksums; set before the walk's threads start.
-static bool recording = false;
-// The files of the root that a verify found bad: never linked again.
-static std::unordered_set<ChecksumKey, ChecksumKeyHash> badFiles;
-
 static void takeBadMark(const ChecksumRecord& record, void* context)
 {
     (void)context;
-    if (record.flags & CHECKSUM_BAD) badFiles.insert(record.key);
+    if (record.flags & CHECKSUM_BAD) engineState.copier.badFiles.insert(record.key);
 }
 
 void startChecksums(const NChar* backupRoot)
 {
     stopChecksums();
     readChecksums(backupRoot, takeBadMark, nullptr);
-    recording = openChecksumLog(backupRoot);
-    if (!recording) {
+    engineState.copier.recording = openChecksumLog(backupRoot);
+    if (!engineState.copier.recording) {
         NChar reason[REASON_CHARS_FOR_START];
         platFailureText(reason, REASON_CHARS_FOR_START);
         printTo(stderr, N("cannot record checksums in %s_checksums\n"), backupRoot);
@@ -64,27 +55,27 @@ void startChecksums(const NChar* backupRoot)
 void stopChecksums()
 {
     closeChecksumLog();
-    recording = false;
-    badFiles.clear();
+    engineState.copier.recording = false;
+    engineState.copier.badFiles.clear();
 }
 
 bool isMarkedBad(DirHandle* dir, const NChar* name, const NChar* path)
 {
-    if (badFiles.empty()) return false;
+    if (engineState.copier.badFiles.empty()) return false;
     FileData data;
     FileIdentity identity;
     if (!platGetIdentityAt(dir, name, path, &data, &identity)) return false;
-    return badFiles.count(checksumKeyOf(identity, data)) != 0;
+    return engineState.copier.badFiles.count(checksumKeyOf(identity, data)) != 0;
 }
 
 // The thread's hasher, started afresh; null when there is no memory for
 // one (the copy is then made without a record).
 static ContentHasher* startHash()
 {
-    if (!recording) return nullptr;
-    if (hasher == nullptr) hasher = createHasher();
-    if (hasher != nullptr) resetHasher(hasher);
-    return hasher;
+    if (!engineState.copier.recording) return nullptr;
+    if (copierThread.hasher == nullptr) copierThread.hasher = createHasher();
+    if (copierThread.hasher != nullptr) resetHasher(copierThread.hasher);
+    return copierThread.hasher;
 }
 
 // The largest piece in which a copy moved by the platform is read back.
@@ -131,43 +122,33 @@ static void recordChecksum(DirHandle* dir, const NChar* name, const NChar* path,
     appendChecksum(record);
 }
 
-// One line of text per worker thread: the reason of the failure that the
-// thread reports next.
-const size_t REASON_CHARS = 512;
-static thread_local NChar keptReason[REASON_CHARS];
-
 void keepFailureReason()
 {
-    platFailureText(keptReason, REASON_CHARS);
+    platFailureText(copierThread.keptReason, REASON_CHARS);
 }
 
 void keepFailureReasonText(const NChar* reason)
 {
-    copyText(keptReason, REASON_CHARS, reason);
+    copyText(copierThread.keptReason, REASON_CHARS, reason);
 }
 
 bool hasFailureReason()
 {
-    return keptReason[0] != 0;
+    return copierThread.keptReason[0] != 0;
 }
 
 void printFailureReason()
 {
-    if (keptReason[0] == 0) return;
-    printTo(stderr, N("    %s\n"), keptReason);
-    keptReason[0] = 0;
+    if (copierThread.keptReason[0] == 0) return;
+    printTo(stderr, N("    %s\n"), copierThread.keptReason);
+    copierThread.keptReason[0] = 0;
 }
-
-// The file with several names this thread is copying for later names,
-// not settled yet. Others wait for it: it is settled before this thread
-// writes any message (the rule that keeps that wait free of cycles).
-static thread_local const FileIdentity* unsettledShared = nullptr;
 
 static void settleShared()
 {
-    if (unsettledShared == nullptr) return;
-    dropSharedCopy(*unsettledShared);
-    unsettledShared = nullptr;
+    if (copierThread.unsettledShared == nullptr) return;
+    dropSharedCopy(*copierThread.unsettledShared);
+    copierThread.unsettledShared = nullptr;
 }
 
 static int unreadable(const NChar* sourcePath)
@@ -202,11 +183,9 @@ int reportUncreatable(const NChar* destinationPath)
     return ERROR_CREATE_FAILED_CODE;
 }
 
-static bool linkAttributesCarried = true;
-
 void setStoredLinkAttributes(bool carried)
 {
-    linkAttributesCarried = carried;
+    engineState.copier.linkAttributesCarried = carried;
 }
 
 // Stores a symbolic link as a link; it counts as a copied file with no
@@ -216,9 +195,9 @@ static int copyLink(DirHandle* sourceDir, const NChar* sourceName, const NChar* 
                     const NChar* destinationPath, const FileData& data)
 {
     showProgress(PROGRESS_COPY, destinationPath);
+    const FileData* attributes = engineState.copier.linkAttributesCarried ? &data : nullptr;
     if (platCopySymbolicLinkAt(sourceDir, sourceName, sourcePath, destinationDir, destinationName,
-                               destinationPath, resumingSnapshot, linkAttributesCarried ? &data : nullptr) !=
-        CREATE_OK) {
+                               destinationPath, engineState.resumingSnapshot, attributes) != CREATE_OK) {
         keepFailureReason();
         return reportUncreatable(destinationPath);
     }
@@ -279,7 +258,7 @@ static int transferByPlatform(FileHandle* source, FileHandle* destination, const
 // false when there is no buffer at all.
 static bool reserveBuffer(uint64_t size)
 {
-    int32_t cap = bufferCap;
+    int32_t cap = engineState.copier.bufferCap;
     int64_t wanted = size > static_cast<uint64_t>(cap) ? cap : static_cast<int64_t>(size);
     // A buffer grown when it had a larger share gives back the rest.
     if (copyBuffer.capacity > cap) {
@@ -353,7 +332,7 @@ int copyFileAt(DirHandle* sourceDir, const NChar* sourceName, const NChar* sourc
             return ERROR_SUCCESS_CODE;
         }
     }
-    if (step == SHARED_COPY_AND_KEEP) unsettledShared = &identity;
+    if (step == SHARED_COPY_AND_KEEP) copierThread.unsettledShared = &identity;
     bool kept = false;
     int result = copyOpened(source, data, destinationDir, destinationName, destinationPath, sourcePath,
                             shared, step == SHARED_COPY_AND_KEEP ? &identity : nullptr, &kept);
@@ -376,7 +355,7 @@ static int copyOpened(FileHandle* source, const FileData& data, DirHandle* desti
         return outOfMemory(sourcePath);
     }
     FileHandle* destination = nullptr;
-    if (platCreateWriteAt(destinationDir, destinationName, destinationPath, resumingSnapshot,
+    if (platCreateWriteAt(destinationDir, destinationName, destinationPath, engineState.resumingSnapshot,
                           &destination) != CREATE_OK) {
         keepFailureReason();
         platClose(source);
@@ -396,7 +375,7 @@ static int copyOpened(FileHandle* source, const FileData& data, DirHandle* desti
     // error shows only at the close.
     if (keepAs != nullptr && result == ERROR_SUCCESS_CODE) {
         keepSharedCopy(*keepAs, destination);
-        unsettledShared = nullptr;
+        copierThread.unsettledShared = nullptr;
         *kept = true;
     }
     bool stored = platCloseCopy(destination, result == ERROR_SUCCESS_CODE ? &data : nullptr);

@@ -14,7 +14,9 @@ struct CopyBuffer {
     int32_t capacity;
 };
 
-// The calling thread's buffer: the walk's workers each have their own.
+// The calling thread's buffer: thread_local, not in engineState, since the
+// walk's workers each have their own. resetEngine frees the calling
+// thread's; a worker frees its own as it ends (releaseCopyBuffer).
 extern thread_local CopyBuffer copyBuffer;
 
 // Shares COPY_BUFFER_MAX among the threads that copy: each buffer grows to

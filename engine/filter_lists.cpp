@@ -2,9 +2,7 @@
 
 #include <cstdlib>
 
-StringList excludedFolders;
-StringList excludedTypes;
-StringList includedTypes;
+#include "engine/engine_state.h"
 
 static NChar* duplicateText(const NChar* text, size_t extra)
 {
@@ -40,12 +38,12 @@ static void addType(StringList* list, const NChar* text)
 
 void addExcludedType(const NChar* text)
 {
-    addType(&excludedTypes, text);
+    addType(&engineState.filters.excludedTypes, text);
 }
 
 void addIncludedType(const NChar* text)
 {
-    addType(&includedTypes, text);
+    addType(&engineState.filters.includedTypes, text);
 }
 
 void addExcludedFolder(const NChar* text)
@@ -62,14 +60,14 @@ void addExcludedFolder(const NChar* text)
         free(entry);
         return;
     }
-    appendEntry(&excludedFolders, entry);
+    appendEntry(&engineState.filters.excludedFolders, entry);
 }
 
 int isExcludedFolder(const NChar* dirPath)
 {
     size_t p = textLength(dirPath);
-    for (int32_t k = 0; k < excludedFolders.count; ++k) {
-        const NChar* entry = excludedFolders.items[k];
+    for (int32_t k = 0; k < engineState.filters.excludedFolders.count; ++k) {
+        const NChar* entry = engineState.filters.excludedFolders.items[k];
         size_t e = textLength(entry);
         if (e > p) continue;
         if (e == p) {

@@ -1,5 +1,6 @@
 // The three filter lists that steer the walk: folders to leave out, file
-// types to leave out, and the only file types to take.
+// types to leave out, and the only file types to take (they are kept in
+// engineState.filters).
 #pragma once
 
 #include <cstdint>
@@ -10,10 +11,6 @@ struct StringList {
     NChar** items;
     int32_t count;
 };
-
-extern StringList excludedFolders;
-extern StringList excludedTypes;
-extern StringList includedTypes;
 
 // An empty folder item is ignored: it would match every folder.
 void addExcludedFolder(const NChar* text);

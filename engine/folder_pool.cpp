@@ -1,57 +1,48 @@
 #include "engine/folder_pool.h"
 
-#include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
-#include <vector>
+
+#include "engine/engine_state.h"
 
 namespace {
 
-std::mutex lock;
-std::condition_variable changed;
-std::deque<void*> queue;
-std::vector<std::thread> threads;
-void (*runJob)(void*) = nullptr;
-void (*onLeaving)() = nullptr;
-int idleWorkers = 0;
-int workerCount = 1;
-bool stopping = false;
-
 void workerLoop()
 {
-    std::unique_lock<std::mutex> hold(lock);
+    FolderPoolState& pool = engineState.pool;
+    std::unique_lock<std::mutex> hold(pool.lock);
     for (;;) {
-        ++idleWorkers;
-        while (queue.empty() && !stopping) changed.wait(hold);
-        --idleWorkers;
-        if (queue.empty()) break;
-        void* job = queue.front();
-        queue.pop_front();
+        ++pool.idleWorkers;
+        while (pool.queue.empty() && !pool.stopping) pool.changed.wait(hold);
+        --pool.idleWorkers;
+        if (pool.queue.empty()) break;
+        void* job = pool.queue.front();
+        pool.queue.pop_front();
         hold.unlock();
-        runJob(job);
+        pool.runJob(job);
         hold.lock();
-        changed.notify_all();
+        pool.changed.notify_all();
     }
     hold.unlock();
-    if (onLeaving != nullptr) onLeaving();
+    if (pool.onLeaving != nullptr) pool.onLeaving();
 }
 
 // Runs one queued job on the calling thread; false when none is queued.
 bool runQueuedJob()
 {
+    FolderPoolState& pool = engineState.pool;
     void* job;
     {
-        std::lock_guard<std::mutex> hold(lock);
-        if (queue.empty()) return false;
-        job = queue.front();
-        queue.pop_front();
+        std::lock_guard<std::mutex> hold(pool.lock);
+        if (pool.queue.empty()) return false;
+        job = pool.queue.front();
+        pool.queue.pop_front();
     }
-    runJob(job);
-    std::lock_guard<std::mutex> hold(lock);
-    changed.notify_all();
+    pool.runJob(job);
+    std::lock_guard<std::mutex> hold(pool.lock);
+    pool.changed.notify_all();
     return true;
 }
 
@@ -70,79 +61,85 @@ int chooseWorkerCount(int cores, const char* asked)
 
 int startFolderPool(int workers, void (*run)(void*), void (*leaving)())
 {
-    std::lock_guard<std::mutex> hold(lock);
-    runJob = run;
-    onLeaving = leaving;
-    stopping = false;
-    idleWorkers = 0;
-    workerCount = 1;
+    FolderPoolState& pool = engineState.pool;
+    std::lock_guard<std::mutex> hold(pool.lock);
+    pool.runJob = run;
+    pool.onLeaving = leaving;
+    pool.stopping = false;
+    pool.idleWorkers = 0;
+    pool.workerCount = 1;
     if (workers > FOLDER_POOL_MOST_WORKERS) workers = FOLDER_POOL_MOST_WORKERS;
     try {
-        threads.reserve(static_cast<size_t>(workers > 1 ? workers - 1 : 0));
+        pool.threads.reserve(static_cast<size_t>(workers > 1 ? workers - 1 : 0));
         for (int k = 1; k < workers; ++k) {
-            threads.emplace_back(workerLoop);
-            ++workerCount;
+            pool.threads.emplace_back(workerLoop);
+            ++pool.workerCount;
         }
     } catch (const std::exception&) {
         // No thread or no memory for one: the walk goes on with those it has.
     }
-    return workerCount;
+    return pool.workerCount;
 }
 
 bool folderPoolHasIdle()
 {
-    std::lock_guard<std::mutex> hold(lock);
-    return workerCount > 1 && static_cast<int>(queue.size()) < idleWorkers;
+    FolderPoolState& pool = engineState.pool;
+    std::lock_guard<std::mutex> hold(pool.lock);
+    return pool.workerCount > 1 && static_cast<int>(pool.queue.size()) < pool.idleWorkers;
 }
 
 bool offerFolderJob(void* job)
 {
-    std::lock_guard<std::mutex> hold(lock);
+    FolderPoolState& pool = engineState.pool;
+    std::lock_guard<std::mutex> hold(pool.lock);
     // Only as much queued as there are idle hands: a job nobody would take
     // soon is better walked at once by the thread that found it. This also
     // keeps the output free of waits in a circle: a queued job's part of
     // the output is sure to be produced.
-    if (workerCount < 2 || static_cast<int>(queue.size()) >= idleWorkers) return false;
+    if (pool.workerCount < 2 || static_cast<int>(pool.queue.size()) >= pool.idleWorkers) return false;
     try {
-        queue.push_back(job);
+        pool.queue.push_back(job);
     } catch (const std::exception&) {
         return false;
     }
-    changed.notify_all();
+    pool.changed.notify_all();
     return true;
 }
 
 void waitForFolderJobs(bool (*done)())
 {
-    std::unique_lock<std::mutex> hold(lock);
+    FolderPoolState& pool = engineState.pool;
+    std::unique_lock<std::mutex> hold(pool.lock);
     while (!done()) {
-        if (!queue.empty()) {
+        if (!pool.queue.empty()) {
             hold.unlock();
             runQueuedJob();
             hold.lock();
             continue;
         }
-        changed.wait(hold);
+        pool.changed.wait(hold);
     }
 }
 
 void wakeFolderPool()
 {
-    std::lock_guard<std::mutex> hold(lock);
-    changed.notify_all();
+    FolderPoolState& pool = engineState.pool;
+    std::lock_guard<std::mutex> hold(pool.lock);
+    pool.changed.notify_all();
 }
 
 void stopFolderPool()
 {
+    FolderPoolState& pool = engineState.pool;
     {
-        std::lock_guard<std::mutex> hold(lock);
-        stopping = true;
-        changed.notify_all();
+        std::lock_guard<std::mutex> hold(pool.lock);
+        pool.stopping = true;
+        pool.changed.notify_all();
     }
-    for (std::thread& t : threads) t.join();
-    threads.clear();
-    std::lock_guard<std::mutex> hold(lock);
-    workerCount = 1;
-    runJob = nullptr;
-    onLeaving = nullptr;
+    for (std::thread& t : pool.threads) t.join();
+    pool.threads.clear();
+    std::lock_guard<std::mutex> hold(pool.lock);
+    pool.workerCount = 1;
+    pool.runJob = nullptr;
+    pool.onLeaving = nullptr;
 }

@@ -4,17 +4,16 @@
 #include <vector>
 
 #include "cmdline/cmdline_state.h"
+#include "engine/engine_state.h"
 #include "platform/platform.h"
 #include "report/output.h"
 #include "report/run_state.h"
-
-bool resumingSnapshot = false;
 
 typedef std::basic_string<NChar> Path;
 
 static bool active()
 {
-    return resumingSnapshot && !cmdlineState.runSettings.noExec;
+    return engineState.resumingSnapshot && !cmdlineState.runSettings.noExec;
 }
 
 // What cannot be removed is left to the walker, whose copy or link then

@@ -6,14 +6,14 @@
 
 #include "platform/text.h"
 
-// Set by the run sequence when it continues today's unfinished snapshot;
-// every step below does nothing otherwise, and nothing in a dry run. Only
-// then is a name that already exists in the snapshot replaced: a new
-// snapshot folder holds nothing of its own, so there an existing name means
-// that two source names fall on one name of the backup disk (a
-// case-insensitive or name-limited file system), and the second is
-// reported, never put in the place of the first.
-extern bool resumingSnapshot;
+// engineState.resumingSnapshot is set by the run sequence when it
+// continues today's unfinished snapshot; every step below does nothing
+// otherwise, and nothing in a dry run. Only then is a name that already
+// exists in the snapshot replaced: a new snapshot folder holds nothing of
+// its own, so there an existing name means that two source names fall on
+// one name of the backup disk (a case-insensitive or name-limited file
+// system), and the second is reported, never put in the place of the
+// first.
 
 struct DirHandle;
 

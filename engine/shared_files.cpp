@@ -1,81 +1,51 @@
 #include "engine/shared_files.h"
 
-#include <condition_variable>
 #include <mutex>
 #include <new>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "cmdline/cmdline_state.h"
+#include "engine/engine_state.h"
 #include "report/output.h"
 #include "report/run_state.h"
 
-namespace {
-
-struct IdentityHash {
-    size_t operator()(const FileIdentity& identity) const
-    {
-        return std::hash<uint64_t>()(identity.index * 0x9E3779B97F4A7C15ull ^ identity.volume);
-    }
-};
-
-struct IdentityEqual {
-    bool operator()(const FileIdentity& a, const FileIdentity& b) const { return sameIdentity(a, b); }
-};
-
-// What the copiers made: each remembered file's kept copy, null while its
-// first copy is under way. Shared by the workers.
-std::mutex madeLock;
-std::condition_variable madeSettled; // a copy under way was kept or dropped
-std::unordered_map<FileIdentity, LinkSource*, IdentityHash, IdentityEqual> made;
-size_t bound = 0;
-bool boundReached = false;
-
-// What the report has said so far, in one-thread order: the files whose
-// first name was reported as copied. Used by the emitter, or by the one
-// thread of a walk alone; a producer writes through it only when memory
-// runs out (its record then goes straight out).
-std::mutex reportedLock;
-std::unordered_set<FileIdentity, IdentityHash, IdentityEqual> reported;
-RunCounters reportedCounts;
-
-} // namespace
-
 void startSharedFiles(size_t limit)
 {
+    SharedFilesState& shared = engineState.sharedFiles;
     {
-        std::lock_guard<std::mutex> hold(madeLock);
-        for (auto& entry : made) platDropLinkSource(entry.second);
-        made.clear();
-        bound = limit;
-        boundReached = false;
+        std::lock_guard<std::mutex> hold(shared.madeLock);
+        for (auto& entry : shared.made) platDropLinkSource(entry.second);
+        shared.made.clear();
+        shared.bound = limit;
+        shared.boundReached = false;
     }
-    std::lock_guard<std::mutex> hold(reportedLock);
-    reported.clear();
-    reportedCounts = RunCounters();
+    std::lock_guard<std::mutex> hold(shared.reportedLock);
+    shared.reported.clear();
+    shared.reportedCounts = RunCounters();
 }
 
 void endSharedFiles()
 {
+    SharedFilesState& shared = engineState.sharedFiles;
     bool said;
     {
-        std::lock_guard<std::mutex> hold(madeLock);
-        for (auto& entry : made) platDropLinkSource(entry.second);
-        made.clear();
-        said = boundReached;
-        boundReached = false;
+        std::lock_guard<std::mutex> hold(shared.madeLock);
+        for (auto& entry : shared.made) platDropLinkSource(entry.second);
+        shared.made.clear();
+        said = shared.boundReached;
+        shared.boundReached = false;
     }
     {
-        std::lock_guard<std::mutex> hold(reportedLock);
-        reported.clear();
-        addRunCounts(&runCounters, reportedCounts);
-        reportedCounts = RunCounters();
+        std::lock_guard<std::mutex> hold(shared.reportedLock);
+        shared.reported.clear();
+        addRunCounts(&runCounters, shared.reportedCounts);
+        shared.reportedCounts = RunCounters();
     }
     if (said) {
         printOut(N("more than %d files with several names: the rest are copied name by name.\n"),
-                 static_cast<int>(bound));
-        if (!cmdlineState.runSettings.noExec) logMessage(N("more than %d files with several names: the rest are copied name by name.\n"),
-                                            static_cast<int>(bound));
+                 static_cast<int>(shared.bound));
+        if (!cmdlineState.runSettings.noExec)
+            logMessage(N("more than %d files with several names: the rest are copied name by name.\n"),
+                       static_cast<int>(shared.bound));
     }
 }
 
@@ -87,23 +57,24 @@ void endSharedFiles()
 SharedStep joinSharedFile(const FileIdentity& identity, DirHandle* newDir, const NChar* newName,
                           const NChar* newPath)
 {
+    SharedFilesState& shared = engineState.sharedFiles;
     LinkSource* source = nullptr;
     {
-        std::unique_lock<std::mutex> hold(madeLock);
-        auto found = made.find(identity);
-        while (found != made.end() && found->second == nullptr) {
-            madeSettled.wait(hold);
-            found = made.find(identity);
+        std::unique_lock<std::mutex> hold(shared.madeLock);
+        auto found = shared.made.find(identity);
+        while (found != shared.made.end() && found->second == nullptr) {
+            shared.madeSettled.wait(hold);
+            found = shared.made.find(identity);
         }
-        if (found == made.end()) {
-            if (made.size() >= bound) {
-                boundReached = true;
+        if (found == shared.made.end()) {
+            if (shared.made.size() >= shared.bound) {
+                shared.boundReached = true;
                 return SHARED_COPY_APART;
             }
             try {
-                made.emplace(identity, nullptr);
+                shared.made.emplace(identity, nullptr);
             } catch (const std::bad_alloc&) {
-                boundReached = true;
+                shared.boundReached = true;
                 return SHARED_COPY_APART;
             }
             return SHARED_COPY_AND_KEEP;
@@ -116,9 +87,9 @@ SharedStep joinSharedFile(const FileIdentity& identity, DirHandle* newDir, const
     if (linked != CREATE_TOO_MANY_LINKS) return SHARED_COPY_APART;
     // The copy has all the names its file system allows: this name's copy
     // takes its place for the names still to come.
-    std::lock_guard<std::mutex> hold(madeLock);
-    auto found = made.find(identity);
-    if (found == made.end() || found->second != source) return SHARED_COPY_APART;
+    std::lock_guard<std::mutex> hold(shared.madeLock);
+    auto found = shared.made.find(identity);
+    if (found == shared.made.end() || found->second != source) return SHARED_COPY_APART;
     platDropLinkSource(found->second);
     found->second = nullptr;
     return SHARED_COPY_AND_KEEP;
@@ -126,16 +97,17 @@ SharedStep joinSharedFile(const FileIdentity& identity, DirHandle* newDir, const
 
 void keepSharedCopy(const FileIdentity& identity, FileHandle* copy)
 {
+    SharedFilesState& shared = engineState.sharedFiles;
     LinkSource* source = platKeepLinkSource(copy);
-    std::lock_guard<std::mutex> hold(madeLock);
-    madeSettled.notify_all();
-    auto found = made.find(identity);
+    std::lock_guard<std::mutex> hold(shared.madeLock);
+    shared.madeSettled.notify_all();
+    auto found = shared.made.find(identity);
     if (source == nullptr) {
         // No way to link to it (no descriptor left): a later name copies.
-        if (found != made.end() && found->second == nullptr) made.erase(found);
+        if (found != shared.made.end() && found->second == nullptr) shared.made.erase(found);
         return;
     }
-    if (found == made.end() || found->second != nullptr) {
+    if (found == shared.made.end() || found->second != nullptr) {
         platDropLinkSource(source);
         return;
     }
@@ -144,12 +116,13 @@ void keepSharedCopy(const FileIdentity& identity, FileHandle* copy)
 
 void dropSharedCopy(const FileIdentity& identity)
 {
-    std::lock_guard<std::mutex> hold(madeLock);
-    madeSettled.notify_all();
-    auto found = made.find(identity);
-    if (found == made.end()) return;
+    SharedFilesState& shared = engineState.sharedFiles;
+    std::lock_guard<std::mutex> hold(shared.madeLock);
+    shared.madeSettled.notify_all();
+    auto found = shared.made.find(identity);
+    if (found == shared.made.end()) return;
     platDropLinkSource(found->second);
-    made.erase(found);
+    shared.made.erase(found);
 }
 
 // ---- the report in one-thread order -------------------------------------------
@@ -158,23 +131,24 @@ void dropSharedCopy(const FileIdentity& identity)
 // set full (or memory short) the name counts as a copy.
 static bool decide(const FileIdentity& identity, bool joined, uint64_t bytes)
 {
-    std::lock_guard<std::mutex> hold(reportedLock);
+    SharedFilesState& shared = engineState.sharedFiles;
+    std::lock_guard<std::mutex> hold(shared.reportedLock);
     bool link = false;
     if (joined) {
-        if (reported.count(identity) != 0) {
+        if (shared.reported.count(identity) != 0) {
             link = true;
-        } else if (reported.size() < bound) {
+        } else if (shared.reported.size() < shared.bound) {
             try {
-                reported.insert(identity);
+                shared.reported.insert(identity);
             } catch (const std::bad_alloc&) {
             }
         }
     }
     if (link) {
-        ++reportedCounts.filesLinked;
+        ++shared.reportedCounts.filesLinked;
     } else {
-        ++reportedCounts.filesCopied;
-        reportedCounts.bytesCopied += bytes;
+        ++shared.reportedCounts.filesCopied;
+        shared.reportedCounts.bytesCopied += bytes;
     }
     return link;
 }

@@ -8,6 +8,8 @@
 
 #include "cmdline/cmdline_state.h"
 #include "engine/copier.h"
+#include "engine/engine_state.h"
+#include "engine/engine_state.h"
 #include "engine/filter_lists.h"
 #include "engine/folder_pool.h"
 #include "engine/resume.h"
@@ -16,23 +18,18 @@
 #include "report/output.h"
 #include "report/run_state.h"
 
-static bool rootExcluded = false;
-static FileIdentity excludedRoot;
-// The backup root as the user named it, for what the walk says about its disk.
-static const NChar* rootName = nullptr;
-
 bool setExcludedRoot(const NChar* rootPath)
 {
-    rootName = rootPath;
+    engineState.walker.rootName = rootPath;
     // By path: the backup root is the path the user gave, which may be a
     // link of the user's choice; nothing below it is looked up this way.
-    rootExcluded = platGetIdentity(rootPath, &excludedRoot);
-    return rootExcluded;
+    engineState.walker.rootExcluded = platGetIdentity(rootPath, &engineState.walker.excludedRoot);
+    return engineState.walker.rootExcluded;
 }
 
 static bool isBackupRoot(const FileIdentity& identity)
 {
-    return rootExcluded && sameIdentity(identity, excludedRoot);
+    return engineState.walker.rootExcluded && sameIdentity(identity, engineState.walker.excludedRoot);
 }
 
 // The three folders of one level of the walk, open, with their paths: the
@@ -58,32 +55,11 @@ static bool isSkipped(const FindEntry& entry, const NChar* sourceDir)
     bool isFolder = (entry.attributes & ATTR_DIRECTORY) != 0;
     if ((entry.attributes & hiddenOrSystem) && isFolder) return true;
     if ((entry.attributes & hiddenOrSystem) && platIsDriveRoot(sourceDir)) return true;
-    if (excludedTypes.count > 0) return matchesType(&excludedTypes, name, false) != 0;
-    if (includedTypes.count > 0 && !isFolder) return matchesType(&includedTypes, name, true) == 0;
+    const FilterLists& filters = engineState.filters;
+    if (filters.excludedTypes.count > 0) return matchesType(&filters.excludedTypes, name, false) != 0;
+    if (filters.includedTypes.count > 0 && !isFolder)
+        return matchesType(&filters.includedTypes, name, true) == 0;
     return false;
-}
-
-// What the backup file system keeps of a file, found once per run on the
-// new snapshot folder: a time is stored rounded to timeStep (in FileTime
-// fractions; NTFS through ntfs-3g keeps 100 ns, exFAT 10 ms, FAT 2 s), and
-// modes and owners may not be kept at all.
-struct TargetTraits {
-    int64_t timeStep;
-    bool keepsModes;
-    bool keepsOwners;
-    bool makesLinks; // false: FAT, exFAT, a share without hard links
-};
-
-static const TargetTraits UNKNOWN_TARGET = {1, true, false, true};
-static TargetTraits target = UNKNOWN_TARGET;
-
-void resetWalker()
-{
-    rootExcluded = false;
-    excludedRoot = FileIdentity();
-    rootName = nullptr;
-    target = UNKNOWN_TARGET;
-    setStoredLinkAttributes(true);
 }
 
 // t rounded down to a multiple of step fractions, as whole seconds and a
@@ -105,7 +81,8 @@ static FileTime roundedDown(const FileTime& t, int64_t step)
 
 static bool sameTimeAtTarget(const FileTime& a, const FileTime& b)
 {
-    return sameFileTime(roundedDown(a, target.timeStep), roundedDown(b, target.timeStep));
+    const int64_t step = engineState.walker.target.timeStep;
+    return sameFileTime(roundedDown(a, step), roundedDown(b, step));
 }
 
 // Sets an odd time on the new snapshot folder and reads it back: the
@@ -138,15 +115,16 @@ static int64_t probeTimeStep(DirHandle* folder)
 
 static void probeTarget(DirHandle* snapshotDir, const NChar* snapshotPath)
 {
-    target.timeStep = probeTimeStep(snapshotDir);
-    platProbeAccess(snapshotDir, &target.keepsModes, &target.keepsOwners);
+    WalkerState& walker = engineState.walker;
+    walker.target.timeStep = probeTimeStep(snapshotDir);
+    platProbeAccess(snapshotDir, &walker.target.keepsModes, &walker.target.keepsOwners);
     // A disk that would give a link's owner and times to the file it names
     // (a share through sshfs) gets links as they are made.
     setStoredLinkAttributes(platProbeLinkAttributes(snapshotDir));
     // Said once, instead of a link error for every unchanged file.
-    target.makesLinks = platProbeHardLinks(snapshotDir);
-    if (!target.makesLinks) {
-        const NChar* root = rootName != nullptr ? rootName : snapshotPath;
+    walker.target.makesLinks = platProbeHardLinks(snapshotDir);
+    if (!walker.target.makesLinks) {
+        const NChar* root = walker.rootName != nullptr ? walker.rootName : snapshotPath;
         printOut(N("hard links are not supported on %s: unchanged files are copied.\n"), root);
         logMessage(N("hard links are not supported on %s: unchanged files are copied.\n"), root);
     }
@@ -170,6 +148,7 @@ static bool isUnchanged(const FileData& source, const Level& level, const NChar*
     if (source.size != twin.size || !sameTimeAtTarget(source.creationTime, twin.creationTime) ||
         !sameTimeAtTarget(source.lastWriteTime, twin.lastWriteTime))
         return false;
+    const TargetTraits& target = engineState.walker.target;
     if (target.keepsModes && !source.isSymbolicLink && source.permissions != twin.permissions)
         return false;
     if (target.keepsOwners && (source.owner != twin.owner || source.group != twin.group))
@@ -233,7 +212,8 @@ static void reportUnlistedFolder(const NChar* sourceDir, const NChar* destinatio
     if (!hasFailureReason()) keepFailureReason();
     printTo(stderr, N("copy error %s\n"), destinationDir);
     printFailureReason();
-    if (cmdlineState.runSettings.logErrors && !cmdlineState.runSettings.noExec) logMessage(N("unreadable file: %s\n"), sourceDir);
+    const RunSettings& settings = cmdlineState.runSettings;
+    if (settings.logErrors && !settings.noExec) logMessage(N("unreadable file: %s\n"), sourceDir);
     ++runCounters.unreadableSkipped;
 }
 
@@ -317,11 +297,6 @@ struct FolderJob {
     OutputNode* output;    // its part of the run's output
 };
 
-static bool walkOnThreads = false;
-static std::atomic<int> jobsOut(0);
-static std::mutex countsLock;
-static RunCounters workerCounts;
-
 // A copy of text at at; returns the place after its terminator.
 static NChar* keepText(NChar* at, const NChar* text, const NChar** kept)
 {
@@ -384,11 +359,11 @@ static void runFolderJob(void* taken)
     captureOutputInto(outer);
     RunCounters counts = takeRunCountsSince(before);
     {
-        std::lock_guard<std::mutex> hold(countsLock);
-        addRunCounts(&workerCounts, counts);
+        std::lock_guard<std::mutex> hold(engineState.walker.countsLock);
+        addRunCounts(&engineState.walker.workerCounts, counts);
     }
     freeJob(job);
-    if (--jobsOut == 0) wakeFolderPool();
+    if (--engineState.walker.jobsOut == 0) wakeFolderPool();
 }
 
 // Hands the open folder to an idle worker; false when none is idle, when
@@ -397,7 +372,7 @@ static void runFolderJob(void* taken)
 // itself, without waiting.
 static bool offerFolder(const Level& level, const FileData* folderData)
 {
-    if (!walkOnThreads || !folderPoolHasIdle()) return false;
+    if (!engineState.walker.walkOnThreads || !folderPoolHasIdle()) return false;
     OutputNode* output = openOutputHere(jobSize(level));
     if (output == nullptr) return false;
     FolderJob* job = newJob(level, folderData);
@@ -406,9 +381,9 @@ static bool offerFolder(const Level& level, const FileData* folderData)
         return false;
     }
     job->output = output;
-    ++jobsOut;
+    ++engineState.walker.jobsOut;
     if (offerFolderJob(job)) return true;
-    --jobsOut;
+    --engineState.walker.jobsOut;
     // Taken meanwhile: its part of the output stays empty.
     closeOutputNode(job->output);
     freeJob(job);
@@ -417,7 +392,7 @@ static bool offerFolder(const Level& level, const FileData* folderData)
 
 static bool allJobsDone()
 {
-    return jobsOut == 0;
+    return engineState.walker.jobsOut == 0;
 }
 
 // The run's output leaves in walk order from this thread while the walk
@@ -450,12 +425,12 @@ static int walkOnWorkers(const Level& top, const FileData* folderData, int worke
         emitOutput(root, writeWalkOutput);
         return walkAlone(top, folderData);
     }
-    workerCounts = RunCounters();
+    engineState.walker.workerCounts = RunCounters();
     // Each worker copies through a buffer of its own, all of them together
     // no larger than the one buffer of a walk alone.
     shareCopyBuffers(workers);
     workers = startFolderPool(workers, runFolderJob, releaseCopyBuffer);
-    walkOnThreads = workers > 1;
+    engineState.walker.walkOnThreads = workers > 1;
     captureOutputInto(root);
     int result = walkFolder(top);
     finishFolder(folderData, top.destination);
@@ -463,10 +438,10 @@ static int walkOnWorkers(const Level& top, const FileData* folderData, int worke
     closeOutputNode(root);
     // This thread holds no output of its own now: it may run queued jobs.
     waitForFolderJobs(allJobsDone);
-    walkOnThreads = false;
+    engineState.walker.walkOnThreads = false;
     stopFolderPool();
     emitter.join();
-    addRunCounts(&runCounters, workerCounts);
+    addRunCounts(&runCounters, engineState.walker.workerCounts);
     shareCopyBuffers(1);
     return result;
 }
@@ -526,8 +501,6 @@ struct Walk {
     size_t heldCount;
 };
 
-// Levels of open folders one walk may keep; set for each run by walkTree.
-static size_t levelBudget = 64;
 const size_t MIN_LEVEL_BUDGET = 4;
 const size_t MAX_LEVEL_BUDGET = 1024;
 
@@ -693,8 +666,8 @@ static void closeLevel(Walk* walk, size_t level, bool forReopen)
 // evenly and a climb reopens short chains.
 static void holdRoomFor(Walk* walk, size_t frontier)
 {
-    if (walk->heldCount < levelBudget) return;
-    const size_t window = levelBudget / 2;
+    if (walk->heldCount < engineState.walker.levelBudget) return;
+    const size_t window = engineState.walker.levelBudget / 2;
     size_t best = walk->heldCount;
     size_t bestGap = 0;
     for (size_t place = 1; place < walk->heldCount; ++place) {
@@ -919,7 +892,7 @@ static void enterFolder(Walk* walk, const NChar* name)
     if (!cmdlineState.runSettings.noExec) {
         MakeDirResult made = platMakeDirAt(parent->dir[DESTINATION], name, destinationPath, &destinationDir);
         if (made == MAKEDIR_EXISTS) {
-            if (!resumingSnapshot) {
+            if (!engineState.resumingSnapshot) {
                 reportTakenFolder(destinationPath);
                 platCloseDir(sourceDir);
                 return;
@@ -994,7 +967,7 @@ static void walkEntry(Walk* walk, const NChar* name, uint32_t attributes)
     writeTail(previous, previousEnd, name, false);
     Level level = {frame->dir[SOURCE], source->text, frame->dir[PREVIOUS], previous->text,
                    frame->dir[DESTINATION], destination->text};
-    if (resumingSnapshot) {
+    if (engineState.resumingSnapshot) {
         // What a stopped run left at this name, measured like a twin.
         Level left = level;
         left.previous = level.destination;
@@ -1006,7 +979,8 @@ static void walkEntry(Walk* walk, const NChar* name, uint32_t attributes)
     }
     // A twin whose content a verify found rotten is never linked: the
     // source is copied afresh.
-    if (hasPrevious && known && target.makesLinks && isUnchanged(data, level, name, source->text, previous->text) &&
+    if (hasPrevious && known && engineState.walker.target.makesLinks &&
+        isUnchanged(data, level, name, source->text, previous->text) &&
         !isMarkedBad(frame->dir[PREVIOUS], name, previous->text)) {
         linkFile(level, name, source->text, &data, previous->text, destination->text);
         return;
@@ -1030,7 +1004,8 @@ static int walkFolder(const Level& level)
     bool started = startPath(&walk.path[SOURCE], level.sourcePath) &&
                    startPath(&walk.path[DESTINATION], level.destinationPath) &&
                    startPath(&walk.path[PREVIOUS], level.previous != nullptr ? level.previousPath : nullptr);
-    walk.held = started ? static_cast<size_t*>(malloc((levelBudget + 1) * sizeof(size_t))) : nullptr;
+    const size_t budget = engineState.walker.levelBudget;
+    walk.held = started ? static_cast<size_t*>(malloc((budget + 1) * sizeof(size_t))) : nullptr;
     Frame* top = walk.held != nullptr ? pushFrame(&walk) : nullptr;
     if (top == nullptr) {
         endWalk(&walk);
@@ -1108,9 +1083,9 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
                  destination, destinationDir};
     FileData folderData;
     bool known = source != nullptr && platGetDirData(source, &folderData, nullptr);
-    levelBudget = levelBudgetFor(workers);
+    engineState.walker.levelBudget = levelBudgetFor(workers);
     // Names of one file are linked to one copy only where links can be made.
-    startSharedFiles(target.makesLinks ? sharedFilesFor(platOpenFileLimit()) : 0);
+    startSharedFiles(engineState.walker.target.makesLinks ? sharedFilesFor(platOpenFileLimit()) : 0);
     int result = workers > 1 ? walkOnWorkers(top, known ? &folderData : nullptr, workers)
                              : walkAlone(top, known ? &folderData : nullptr);
     endSharedFiles();

@@ -20,8 +20,3 @@ int walkTree(const NChar* sourceDir, const NChar* previousDir, const NChar* dest
 // root inside the source tree never backs up its own snapshots. False when
 // the folder cannot be identified.
 bool setExcludedRoot(const NChar* rootPath);
-
-// Sets the walker's process-wide state back to its start: no excluded
-// root, and a backup disk that keeps every time and mode until the next
-// walk finds out.
-void resetWalker();

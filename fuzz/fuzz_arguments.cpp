@@ -12,6 +12,7 @@
 #include "app/run.h"
 #include "cmdline/arguments.h"
 #include "cmdline/cmdline_state.h"
+#include "engine/engine_state.h"
 #include "engine/filter_lists.h"
 #include "fuzz_check.h"
 #include "test_support.h"
@@ -88,19 +89,19 @@ void checkedFillList(NChar* value, void (*add)(const NChar*), bool isFolder)
 // The lists written to the state file are the lists the next run reads.
 void checkListsSurviveTheStateFile()
 {
-    std::vector<NString> folders = entries(excludedFolders);
-    std::vector<NString> excluded = entries(excludedTypes);
-    std::vector<NString> included = entries(includedTypes);
+    std::vector<NString> folders = entries(engineState.filters.excludedFolders);
+    std::vector<NString> excluded = entries(engineState.filters.excludedTypes);
+    std::vector<NString> included = entries(engineState.filters.includedTypes);
     NString rootDir = root().dir();
     NString snapshot = rootDir + native("2022_05_29") + PATH_SEP;
     writeStateFile(native("/src/").c_str(), rootDir.c_str(), snapshot.c_str());
-    releaseList(&excludedFolders);
-    releaseList(&excludedTypes);
-    releaseList(&includedTypes);
+    releaseList(&engineState.filters.excludedFolders);
+    releaseList(&engineState.filters.excludedTypes);
+    releaseList(&engineState.filters.includedTypes);
     FUZZ_CHECK(readStateFile(rootDir.c_str()) != nullptr);
-    FUZZ_CHECK(entries(excludedFolders) == folders);
-    FUZZ_CHECK(entries(excludedTypes) == excluded);
-    FUZZ_CHECK(entries(includedTypes) == included);
+    FUZZ_CHECK(entries(engineState.filters.excludedFolders) == folders);
+    FUZZ_CHECK(entries(engineState.filters.excludedTypes) == excluded);
+    FUZZ_CHECK(entries(engineState.filters.includedTypes) == included);
 }
 
 // A template with the other conversions the parser knows.

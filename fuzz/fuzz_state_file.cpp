@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/backup_root.h"
+#include "engine/engine_state.h"
 #include "engine/filter_lists.h"
 #include "root/state_file.h"
 #include "fuzz_check.h"
@@ -49,7 +50,9 @@ std::vector<NString> entries(const StringList& list)
 
 Lists currentLists()
 {
-    return Lists{entries(excludedFolders), entries(excludedTypes), entries(includedTypes)};
+    const FilterLists& filters = engineState.filters;
+    return Lists{entries(filters.excludedFolders), entries(filters.excludedTypes),
+                 entries(filters.includedTypes)};
 }
 
 bool fits(const NChar* text)
@@ -76,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(source == storedSourcePath);
     FUZZ_CHECK(storedSourcePath[0] == 0 || endsWithSeparator(storedSourcePath));
     FUZZ_CHECK(previousSnapshotPath[0] == 0 || endsWithSeparator(previousSnapshotPath));
-    FUZZ_CHECK(excludedTypes.count == 0 || includedTypes.count == 0);
+    FUZZ_CHECK(engineState.filters.excludedTypes.count == 0 || engineState.filters.includedTypes.count == 0);
     Lists read = currentLists();
 
     // Written after a run and read by the next: the same source and lists,

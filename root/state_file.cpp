@@ -1,5 +1,6 @@
 #include "root/state_file.h"
 
+#include "engine/engine_state.h"
 #include "engine/filter_lists.h"
 #include "platform/platform.h"
 #include "report/output.h"
@@ -174,7 +175,8 @@ const NChar* readStateFile(const NChar* backupRoot)
     bool accepted = readStateLines(file, backupRoot, statePath);
     fclose(file);
     if (!accepted) return nullptr;
-    if (excludedTypes.count > 0 && includedTypes.count > 0) {
+    const FilterLists& filters = engineState.filters;
+    if (filters.excludedTypes.count > 0 && filters.includedTypes.count > 0) {
         printTo(stderr, N("both in- AND ex-cludes in file.\n"));
         return nullptr;
     }
@@ -286,21 +288,22 @@ void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NCha
     // A first line that begins like the mark gets a mark of its own before
     // it, so that the reader takes only that one away (the POSIX build's
     // bytes stay as they are behind it).
+    const FilterLists& filters = engineState.filters;
     bool utf8 = beyondOneByte(sourcePath) || beyondOneByte(snapshotLine) ||
-                listBeyondOneByte(excludedFolders) || listBeyondOneByte(excludedTypes) ||
-                listBeyondOneByte(includedTypes) || (sizeof(NChar) > 1 && looksLikeMark(sourcePath));
+                listBeyondOneByte(filters.excludedFolders) || listBeyondOneByte(filters.excludedTypes) ||
+                listBeyondOneByte(filters.includedTypes) || (sizeof(NChar) > 1 && looksLikeMark(sourcePath));
     bool mark = utf8 || looksLikeMark(sourcePath);
     FILE* file = platOpenStream(newPath, "wb");
     if (file == nullptr) return;
     if (mark) fputs("\xEF\xBB\xBF", file);
     writeStateText(file, N(""), sourcePath, utf8);
     writeStateText(file, N(""), snapshotLine, utf8);
-    for (int32_t k = 0; k < excludedFolders.count; ++k)
-        writeStateText(file, N(""), excludedFolders.items[k], utf8);
-    for (int32_t k = 0; k < excludedTypes.count; ++k)
-        writeStateText(file, N("-"), excludedTypes.items[k], utf8);
-    for (int32_t k = 0; k < includedTypes.count; ++k)
-        writeStateText(file, N("+"), includedTypes.items[k], utf8);
+    for (int32_t k = 0; k < filters.excludedFolders.count; ++k)
+        writeStateText(file, N(""), filters.excludedFolders.items[k], utf8);
+    for (int32_t k = 0; k < filters.excludedTypes.count; ++k)
+        writeStateText(file, N("-"), filters.excludedTypes.items[k], utf8);
+    for (int32_t k = 0; k < filters.includedTypes.count; ++k)
+        writeStateText(file, N("+"), filters.includedTypes.items[k], utf8);
     // The old file is replaced only by a complete new one: a full disk or
     // a crash halfway leaves the old state as it was.
     bool complete = !ferror(file) && platSyncStream(file);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "engine/engine_state.h"
 #include "engine/filter_lists.h"
 #include "test_support.h"
 
@@ -27,22 +28,22 @@ TEST_F(FilterListsTest, FolderEntriesGetTheirSeparatorAndAreHeldOnce)
     addExcludedFolder(folder("temp/").c_str());
     addExcludedFolder(folder("TEMP/").c_str());
     addExcludedFolder(folder("a/temp").c_str()); // covered by temp/
-    ASSERT_EQ(1, excludedFolders.count);
-    EXPECT_EQ(folder("temp/"), NString(excludedFolders.items[0]));
+    ASSERT_EQ(1, engineState.filters.excludedFolders.count);
+    EXPECT_EQ(folder("temp/"), NString(engineState.filters.excludedFolders.items[0]));
 }
 
 TEST_F(FilterListsTest, NarrowerEntryFirstKeepsBoth)
 {
     addExcludedFolder(folder("a/temp/").c_str());
     addExcludedFolder(N("temp"));
-    EXPECT_EQ(2, excludedFolders.count);
+    EXPECT_EQ(2, engineState.filters.excludedFolders.count);
 }
 
 TEST_F(FilterListsTest, EmptyFolderItemIsIgnored)
 {
     // It would match every folder and empty every later snapshot.
     addExcludedFolder(N(""));
-    EXPECT_EQ(0, excludedFolders.count);
+    EXPECT_EQ(0, engineState.filters.excludedFolders.count);
     EXPECT_EQ(0, excluded("/data/"));
 }
 
@@ -76,16 +77,16 @@ TEST_F(FilterListsTest, TypesAreHeldOnceUnderCaseFoldingAndStarDotMeansDot)
     addExcludedType(N("*tmp")); // no "*." : kept as it is
     addExcludedType(N("**.x"));
     addIncludedType(N("*.tmp"));
-    ASSERT_EQ(4, excludedTypes.count);
-    EXPECT_EQ(NString(N(".Bak")), NString(excludedTypes.items[1]));
-    EXPECT_EQ(NString(N("*tmp")), NString(excludedTypes.items[2]));
-    EXPECT_EQ(NString(N("**.x")), NString(excludedTypes.items[3]));
-    ASSERT_EQ(1, includedTypes.count);
-    EXPECT_EQ(NString(N(".tmp")), NString(includedTypes.items[0]));
+    ASSERT_EQ(4, engineState.filters.excludedTypes.count);
+    EXPECT_EQ(NString(N(".Bak")), NString(engineState.filters.excludedTypes.items[1]));
+    EXPECT_EQ(NString(N("*tmp")), NString(engineState.filters.excludedTypes.items[2]));
+    EXPECT_EQ(NString(N("**.x")), NString(engineState.filters.excludedTypes.items[3]));
+    ASSERT_EQ(1, engineState.filters.includedTypes.count);
+    EXPECT_EQ(NString(N(".tmp")), NString(engineState.filters.includedTypes.items[0]));
     // Only A-Z fold: other characters compare by value.
     addExcludedType(N(".\xC4"));
     addExcludedType(N(".\xE4"));
-    EXPECT_EQ(6, excludedTypes.count);
+    EXPECT_EQ(6, engineState.filters.excludedTypes.count);
 }
 
 TEST_F(FilterListsTest, TypeMatching)
@@ -93,20 +94,20 @@ TEST_F(FilterListsTest, TypeMatching)
     addExcludedType(N(".tmp"));
     addExcludedType(N("*.bak"));
     addExcludedType(N("doc"));
-    EXPECT_EQ(1, matchesType(&excludedTypes, N("old.bak"), false));
-    EXPECT_EQ(1, matchesType(&excludedTypes, N("a.tmp"), false));
-    EXPECT_EQ(1, matchesType(&excludedTypes, N("B.TMP"), false));
-    EXPECT_EQ(1, matchesType(&excludedTypes, N("x.y.tmp"), false));
-    EXPECT_EQ(0, matchesType(&excludedTypes, N("a.tmp.old"), false));
-    EXPECT_EQ(0, matchesType(&excludedTypes, N("tmp"), false));
-    EXPECT_EQ(0, matchesType(&excludedTypes, N("a.doc"), false));
+    EXPECT_EQ(1, matchesType(&engineState.filters.excludedTypes, N("old.bak"), false));
+    EXPECT_EQ(1, matchesType(&engineState.filters.excludedTypes, N("a.tmp"), false));
+    EXPECT_EQ(1, matchesType(&engineState.filters.excludedTypes, N("B.TMP"), false));
+    EXPECT_EQ(1, matchesType(&engineState.filters.excludedTypes, N("x.y.tmp"), false));
+    EXPECT_EQ(0, matchesType(&engineState.filters.excludedTypes, N("a.tmp.old"), false));
+    EXPECT_EQ(0, matchesType(&engineState.filters.excludedTypes, N("tmp"), false));
+    EXPECT_EQ(0, matchesType(&engineState.filters.excludedTypes, N("a.doc"), false));
 
     addIncludedType(N(".txt"));
-    EXPECT_EQ(1, matchesType(&includedTypes, N("a.TXT"), true));
-    EXPECT_EQ(0, matchesType(&includedTypes, N("readme"), true));
+    EXPECT_EQ(1, matchesType(&engineState.filters.includedTypes, N("a.TXT"), true));
+    EXPECT_EQ(0, matchesType(&engineState.filters.includedTypes, N("readme"), true));
     addIncludedType(N(""));
-    EXPECT_EQ(1, matchesType(&includedTypes, N("readme"), true));
-    EXPECT_EQ(0, matchesType(&includedTypes, N("b.doc"), true));
+    EXPECT_EQ(1, matchesType(&engineState.filters.includedTypes, N("readme"), true));
+    EXPECT_EQ(0, matchesType(&engineState.filters.includedTypes, N("b.doc"), true));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/backup_root.h"
+#include "engine/engine_state.h"
 #include "engine/filter_lists.h"
 #include "platform/platform.h"
 #include "report/run_state.h"
@@ -54,12 +55,12 @@ TEST_F(StateFileTest, LinesAreNormalisedAndDollarTakesTheRootsFirstCharacter)
     EXPECT_EQ(dirText("/data/"), NString(source));
     NString root = temp.dir();
     EXPECT_EQ(root.substr(0, 1) + dirText("/bk/2022_05_28/"), NString(previousSnapshotPath));
-    ASSERT_EQ(1, excludedTypes.count);
-    EXPECT_EQ(NString(N(".tmp")), NString(excludedTypes.items[0]));
+    ASSERT_EQ(1, engineState.filters.excludedTypes.count);
+    EXPECT_EQ(NString(N(".tmp")), NString(engineState.filters.excludedTypes.items[0]));
     // The empty line is ignored; the others become folder entries.
-    ASSERT_EQ(2, excludedFolders.count);
-    EXPECT_EQ(dirText("cache/"), NString(excludedFolders.items[0]));
-    EXPECT_EQ(dirText("sub/"), NString(excludedFolders.items[1]));
+    ASSERT_EQ(2, engineState.filters.excludedFolders.count);
+    EXPECT_EQ(dirText("cache/"), NString(engineState.filters.excludedFolders.items[0]));
+    EXPECT_EQ(dirText("sub/"), NString(engineState.filters.excludedFolders.items[1]));
 }
 
 TEST_F(StateFileTest, OneLineFileAndFullPathSecondLine)
@@ -76,10 +77,10 @@ TEST_F(StateFileTest, OptionEntriesStayFirstAndMergeWithoutDuplicates)
     addExcludedType(N(".log"));
     addExcludedType(N(".TMP"));
     ASSERT_NE(nullptr, read("/d/\n$/x/\n-.tmp\n-.bak\n"));
-    ASSERT_EQ(3, excludedTypes.count);
-    EXPECT_EQ(NString(N(".log")), NString(excludedTypes.items[0]));
-    EXPECT_EQ(NString(N(".TMP")), NString(excludedTypes.items[1]));
-    EXPECT_EQ(NString(N(".bak")), NString(excludedTypes.items[2]));
+    ASSERT_EQ(3, engineState.filters.excludedTypes.count);
+    EXPECT_EQ(NString(N(".log")), NString(engineState.filters.excludedTypes.items[0]));
+    EXPECT_EQ(NString(N(".TMP")), NString(engineState.filters.excludedTypes.items[1]));
+    EXPECT_EQ(NString(N(".bak")), NString(engineState.filters.excludedTypes.items[2]));
 }
 
 TEST_F(StateFileTest, IncludedOptionAgainstStoredExcludedTypeIsRefused)
@@ -125,8 +126,8 @@ TEST_F(StateFileTest, WrittenBytesAndReplacement)
     resetRunState();
     ASSERT_NE(nullptr, readStateFile(root.c_str()));
     EXPECT_EQ(snapshot, NString(previousSnapshotPath));
-    EXPECT_EQ(1, excludedFolders.count);
-    EXPECT_EQ(1, excludedTypes.count);
+    EXPECT_EQ(1, engineState.filters.excludedFolders.count);
+    EXPECT_EQ(1, engineState.filters.excludedTypes.count);
 }
 
 // Paths and list items named in any script: a file that needs no more than
@@ -198,19 +199,19 @@ TEST_F(StateFileTest, EveryCharacterReadsBackAndOneByteFilesKeepTheirBytes)
     ASSERT_NE(nullptr, readStateFile(root.c_str()));
     EXPECT_EQ(source, NString(storedSourcePath));
     EXPECT_EQ(snapshot, NString(previousSnapshotPath));
-    ASSERT_EQ(2, excludedFolders.count);
-    EXPECT_EQ(folder, NString(excludedFolders.items[0]));
-    EXPECT_EQ(lone + PATH_SEP, NString(excludedFolders.items[1]));
-    ASSERT_EQ(2, includedTypes.count);
-    EXPECT_EQ(type, NString(includedTypes.items[0]));
-    EXPECT_EQ(NString(N(".t\u00e9xt")), NString(includedTypes.items[1]));
+    ASSERT_EQ(2, engineState.filters.excludedFolders.count);
+    EXPECT_EQ(folder, NString(engineState.filters.excludedFolders.items[0]));
+    EXPECT_EQ(lone + PATH_SEP, NString(engineState.filters.excludedFolders.items[1]));
+    ASSERT_EQ(2, engineState.filters.includedTypes.count);
+    EXPECT_EQ(type, NString(engineState.filters.includedTypes.items[0]));
+    EXPECT_EQ(NString(N(".t\u00e9xt")), NString(engineState.filters.includedTypes.items[1]));
 
     // A file with the mark, written elsewhere, reads as UTF-8 on both builds.
     resetRunState();
     ASSERT_NE(nullptr, read("\xEF\xBB\xBF/" + greekBytes + "\r\n$/x/\r\n-." + chineseBytes + "\r\n"));
     EXPECT_EQ(PATH_SEP + greek + PATH_SEP, NString(storedSourcePath));
-    ASSERT_EQ(1, excludedTypes.count);
-    EXPECT_EQ(N(".") + chinese, NString(excludedTypes.items[0]));
+    ASSERT_EQ(1, engineState.filters.excludedTypes.count);
+    EXPECT_EQ(N(".") + chinese, NString(engineState.filters.excludedTypes.items[0]));
 }
 
 // A source whose one-byte form begins like the byte-order mark (on Windows
