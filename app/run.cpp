@@ -208,8 +208,8 @@ int runBackup(int argc, NChar** argv)
         printTo(stderr, N("no local date for the snapshot name\n"));
         return 1;
     }
-    formatText(logState.logPath, PATH_CHARS, N("%slog.txt"), backupRoot);
-    logState.headerText = snapshotPath;
+    formatText(reportState.log.logPath, PATH_CHARS, N("%slog.txt"), backupRoot);
+    reportState.log.headerText = snapshotPath;
 
     // The catalog tells which snapshots are whole. One that exists but
     // cannot be read would be lost by rewriting it: the run is refused.

@@ -1,17 +1,11 @@
 #include "report/ordered_output.h"
 
-#include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <mutex>
 #include <new>
 #include <string>
 
-struct OutputItem {
-    OutputChannel channel;
-    std::basic_string<NChar> text; // when child is null
-    OutputNode* child;   // a part of the walk that stands here
-};
+#include "report/report_state.h"
 
 struct OutputNode {
     std::deque<OutputItem> items;
@@ -47,39 +41,12 @@ struct OutputNode {
 
 namespace {
 
-std::mutex lock;
-size_t heldBytes = 0;
-// The bound in force: ORDERED_OUTPUT_LIMIT unless set lower for a test.
-size_t outputLimit = ORDERED_OUTPUT_LIMIT;
-// The node the emitter reads now: its producer never waits.
-OutputNode* emitterAt = nullptr;
-// Each side is woken only when it waits, and the emitter only for news of
-// the node it waits on: a wake-up costs a system call.
-std::condition_variable emitterWake;
-bool emitterWaiting = false;
-std::condition_variable producerWake;
-int producersWaiting = 0;
-// Where text goes that cannot be held for want of memory: straight out,
-// out of its place but not lost.
-void (*directWrite)(OutputChannel, const NChar*, size_t) = nullptr;
-
 // Called with the lock held, after something was added to node.
 void tellEmitter(OutputNode* node)
 {
-    if (emitterWaiting && node == emitterAt) emitterWake.notify_one();
+    OrderedOutputState& ordered = reportState.ordered;
+    if (ordered.emitterWaiting && node == ordered.emitterAt) ordered.emitterWake.notify_one();
 }
-thread_local OutputNode* current = nullptr;
-
-// What the thread wrote into its node and has not handed over yet: texts
-// are gathered here and handed over together, so that a line costs no lock
-// (and no system call) of its own. A line that announces something long
-// (a copy) is handed over at once (flushCapturedOutput).
-struct Pending {
-    OutputNode* node = nullptr;
-    std::deque<OutputItem> items;
-    size_t bytes = 0;
-};
-thread_local Pending pending;
 const size_t PENDING_LIMIT = 8192;
 
 // Consecutive texts of one channel share one item. May throw
@@ -96,6 +63,8 @@ void appendText(std::deque<OutputItem>& items, OutputChannel channel, const NCha
 // moved for want of memory go straight out.
 void handOver()
 {
+    Pending& pending = outputThread.pending;
+    OrderedOutputState& ordered = reportState.ordered;
     OutputNode* node = pending.node;
     for (OutputItem& item : pending.items) {
         size_t length = item.text.size();
@@ -105,9 +74,10 @@ void handOver()
                 node->items.back().text.append(item.text);
             else
                 node->items.push_back(std::move(item));
-            heldBytes += length;
+            ordered.heldBytes += length;
         } catch (const std::bad_alloc&) {
-            if (directWrite != nullptr) directWrite(item.channel, item.text.data(), item.text.size());
+            if (ordered.directWrite != nullptr)
+                ordered.directWrite(item.channel, item.text.data(), item.text.size());
         }
     }
     pending.items.clear();
@@ -125,13 +95,14 @@ OutputNode* openOutputRoot()
 
 OutputNode* openOutputChild(OutputNode* parent, size_t extraBytes)
 {
+    OrderedOutputState& ordered = reportState.ordered;
     flushCapturedOutput();
     OutputNode* child = new (std::nothrow) OutputNode();
     if (child == nullptr) return nullptr;
     child->parent = parent;
     child->cost = sizeof(OutputNode) + sizeof(OutputItem) + extraBytes;
-    std::lock_guard<std::mutex> hold(lock);
-    if (heldBytes + child->cost > outputLimit) {
+    std::lock_guard<std::mutex> hold(ordered.lock);
+    if (ordered.heldBytes + child->cost > ordered.outputLimit) {
         delete child;
         return nullptr;
     }
@@ -141,20 +112,22 @@ OutputNode* openOutputChild(OutputNode* parent, size_t extraBytes)
         delete child;
         return nullptr;
     }
-    heldBytes += child->cost;
+    ordered.heldBytes += child->cost;
     tellEmitter(parent);
     return child;
 }
 
 OutputNode* openOutputHere(size_t extraBytes)
 {
-    return openOutputChild(current, extraBytes);
+    return openOutputChild(outputThread.current, extraBytes);
 }
 
 void closeOutputNode(OutputNode* node)
 {
+    Pending& pending = outputThread.pending;
+    OrderedOutputState& ordered = reportState.ordered;
     // Closing adds nothing to hold: the batch is handed over without a wait.
-    std::lock_guard<std::mutex> hold(lock);
+    std::lock_guard<std::mutex> hold(ordered.lock);
     if (pending.node != nullptr) handOver();
     node->closed = true;
     tellEmitter(node);
@@ -163,49 +136,55 @@ void closeOutputNode(OutputNode* node)
 OutputNode* captureOutputInto(OutputNode* node)
 {
     flushCapturedOutput();
-    OutputNode* before = current;
-    current = node;
+    OutputNode* before = outputThread.current;
+    outputThread.current = node;
     return before;
 }
 
 bool capturingOutput()
 {
-    return current != nullptr;
+    return outputThread.current != nullptr;
 }
 
 void setOrderedOutputLimit(const char* asked)
 {
-    outputLimit = ORDERED_OUTPUT_LIMIT;
+    OrderedOutputState& ordered = reportState.ordered;
+    ordered.outputLimit = ORDERED_OUTPUT_LIMIT;
     if (asked == nullptr || asked[0] < '0' || asked[0] > '9') return;
     char* end = nullptr;
     unsigned long long bytes = strtoull(asked, &end, 10);
     if (*end == 0 && bytes >= ORDERED_OUTPUT_LEAST && bytes <= ORDERED_OUTPUT_LIMIT)
-        outputLimit = static_cast<size_t>(bytes);
+        ordered.outputLimit = static_cast<size_t>(bytes);
 }
 
 size_t heldOutputBytes()
 {
-    std::lock_guard<std::mutex> hold(lock);
-    return heldBytes;
+    OrderedOutputState& ordered = reportState.ordered;
+    std::lock_guard<std::mutex> hold(ordered.lock);
+    return ordered.heldBytes;
 }
 
 void flushCapturedOutput()
 {
+    Pending& pending = outputThread.pending;
+    OrderedOutputState& ordered = reportState.ordered;
     if (pending.node == nullptr) return;
     OutputNode* node = pending.node;
-    std::unique_lock<std::mutex> hold(lock);
+    std::unique_lock<std::mutex> hold(ordered.lock);
     // All of it into the queue first, then wait: see the rule above.
     handOver();
-    while (heldBytes > outputLimit && emitterAt != node) {
-        ++producersWaiting;
-        producerWake.wait(hold);
-        --producersWaiting;
+    while (ordered.heldBytes > ordered.outputLimit && ordered.emitterAt != node) {
+        ++ordered.producersWaiting;
+        ordered.producerWake.wait(hold);
+        --ordered.producersWaiting;
     }
 }
 
 bool captureOutput(OutputChannel channel, const NChar* text, size_t length)
 {
-    OutputNode* node = current;
+    Pending& pending = outputThread.pending;
+    OrderedOutputState& ordered = reportState.ordered;
+    OutputNode* node = outputThread.current;
     if (node == nullptr) return false;
     if (pending.node != node) {
         flushCapturedOutput();
@@ -216,14 +195,14 @@ bool captureOutput(OutputChannel channel, const NChar* text, size_t length)
     } catch (const std::bad_alloc&) {
         // What is gathered goes into the queue, and the text after it.
         flushCapturedOutput();
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<std::mutex> hold(ordered.lock);
         try {
             appendText(node->items, channel, text, length);
-            heldBytes += length;
+            ordered.heldBytes += length;
             tellEmitter(node);
         } catch (const std::bad_alloc&) {
-            if (directWrite == nullptr) return false;
-            directWrite(channel, text, length);
+            if (ordered.directWrite == nullptr) return false;
+            ordered.directWrite(channel, text, length);
         }
         return true;
     }
@@ -234,25 +213,26 @@ bool captureOutput(OutputChannel channel, const NChar* text, size_t length)
 
 void emitOutput(OutputNode* root, void (*write)(OutputChannel, const NChar*, size_t))
 {
+    OrderedOutputState& ordered = reportState.ordered;
     // One node at a time, going down into a child where it stands and back
     // up to the parent once the child is out: no stack that grows with the
     // nesting.
-    std::unique_lock<std::mutex> hold(lock);
-    directWrite = write;
+    std::unique_lock<std::mutex> hold(ordered.lock);
+    ordered.directWrite = write;
     OutputNode* node = root;
     root->parent = nullptr;
     while (node != nullptr) {
-        emitterAt = node;
+        ordered.emitterAt = node;
         // A producer held back may be the one of this node.
-        if (producersWaiting > 0) producerWake.notify_all();
+        if (ordered.producersWaiting > 0) ordered.producerWake.notify_all();
         while (node->items.empty() && !node->closed) {
-            emitterWaiting = true;
-            emitterWake.wait(hold);
-            emitterWaiting = false;
+            ordered.emitterWaiting = true;
+            ordered.emitterWake.wait(hold);
+            ordered.emitterWaiting = false;
         }
         if (node->items.empty()) {
             OutputNode* parent = node->parent;
-            heldBytes -= node->cost;
+            ordered.heldBytes -= node->cost;
             delete node;
             node = parent;
             continue;
@@ -263,13 +243,14 @@ void emitOutput(OutputNode* root, void (*write)(OutputChannel, const NChar*, siz
             node = item.child;
             continue;
         }
-        heldBytes -= item.text.size();
-        if (producersWaiting > 0 && heldBytes <= outputLimit) producerWake.notify_all();
+        ordered.heldBytes -= item.text.size();
+        if (ordered.producersWaiting > 0 && ordered.heldBytes <= ordered.outputLimit)
+            ordered.producerWake.notify_all();
         hold.unlock();
         write(item.channel, item.text.data(), item.text.size());
         hold.lock();
     }
-    emitterAt = nullptr;
-    directWrite = nullptr;
-    if (producersWaiting > 0) producerWake.notify_all();
+    ordered.emitterAt = nullptr;
+    ordered.directWrite = nullptr;
+    if (ordered.producersWaiting > 0) ordered.producerWake.notify_all();
 }

@@ -5,9 +5,8 @@
 #include "cmdline/cmdline_state.h"
 #include "platform/platform.h"
 #include "report/ordered_output.h"
+#include "report/report_state.h"
 #include "report/run_state.h"
-
-LogState logState;
 
 // ---- writing a message --------------------------------------------------------
 
@@ -254,6 +253,7 @@ int printOut(const NChar* format, ...)
 
 void writeLogHeader(FILE* stream)
 {
+    LogState& logState = reportState.log;
     if (logState.headerWritten) return;
     printTo(stream, N("\n"));
     if (logState.headerText != nullptr && logState.headerText[0] != 0)
@@ -261,15 +261,13 @@ void writeLogHeader(FILE* stream)
     logState.headerWritten = 1;
 }
 
-static FILE* runLog = nullptr;
-static bool runLogOpened = false;
-
 void openRunLog()
 {
-    if (runLogOpened || logState.logPath[0] == 0) return;
-    runLogOpened = true;
-    runLog = platOpenStream(logState.logPath, "a");
-    if (runLog != nullptr) return;
+    LogState& logState = reportState.log;
+    if (logState.runLogOpened || logState.logPath[0] == 0) return;
+    logState.runLogOpened = true;
+    logState.runLog = platOpenStream(logState.logPath, "a");
+    if (logState.runLog != nullptr) return;
     FileData data;
     if (platGetFileData(logState.logPath, &data) &&
         ((data.attributes & (ATTR_DIRECTORY | ATTR_REPARSE_POINT)) || data.isSpecialFile))
@@ -278,27 +276,30 @@ void openRunLog()
 
 FILE* runLogStream()
 {
-    return runLog;
+    LogState& logState = reportState.log;
+    return logState.runLog;
 }
 
 void closeRunLog()
 {
-    if (runLog != nullptr) fclose(runLog);
-    runLog = nullptr;
-    runLogOpened = false;
+    LogState& logState = reportState.log;
+    if (logState.runLog != nullptr) fclose(logState.runLog);
+    logState.runLog = nullptr;
+    logState.runLogOpened = false;
 }
 
 void logMessage(const NChar* format, ...)
 {
+    LogState& logState = reportState.log;
     va_list values;
     va_start(values, format);
     if (capturingOutput()) {
         writeMessage(nullptr, CHANNEL_LOG, format, values);
-    } else if (runLogOpened) {
-        if (runLog != nullptr) {
-            writeLogHeader(runLog);
-            writeMessage(runLog, CHANNEL_LOG, format, values);
-            fflush(runLog);
+    } else if (logState.runLogOpened) {
+        if (logState.runLog != nullptr) {
+            writeLogHeader(logState.runLog);
+            writeMessage(logState.runLog, CHANNEL_LOG, format, values);
+            fflush(logState.runLog);
         }
     } else {
         FILE* log = platOpenStream(logState.logPath, "a");
@@ -313,16 +314,17 @@ void logMessage(const NChar* format, ...)
 
 void writeCapturedOutput(OutputChannel channel, const NChar* text, size_t length)
 {
+    LogState& logState = reportState.log;
     if (channel == CHANNEL_RECORD) return;
     if (channel != CHANNEL_LOG) {
         platWriteText(channel == CHANNEL_STDOUT ? stdout : stderr, text, length);
         return;
     }
-    if (runLogOpened) {
-        if (runLog == nullptr) return;
-        writeLogHeader(runLog);
-        platWriteText(runLog, text, length);
-        fflush(runLog);
+    if (logState.runLogOpened) {
+        if (logState.runLog == nullptr) return;
+        writeLogHeader(logState.runLog);
+        platWriteText(logState.runLog, text, length);
+        fflush(logState.runLog);
         return;
     }
     FILE* log = platOpenStream(logState.logPath, "a");

@@ -13,16 +13,8 @@
 #include "platform/text.h"
 #include "report/ordered_output.h"
 
-struct LogState {
-    uint8_t headerWritten;       // the header block is in the log file
-    const NChar* headerText;     // the new snapshot path; not owned
-    NChar logPath[PATH_CHARS];   // full path of log.txt, empty until set
-};
-
 const int PROGRESS_MAX_CHARS = 190;
 const int PROGRESS_EDGE_CHARS = 93;
-
-extern LogState logState;
 
 enum ProgressKind { PROGRESS_COPY, PROGRESS_LINK };
 
@@ -31,7 +23,7 @@ int printOut(const NChar* format, ...);
 void logMessage(const NChar* format, ...);
 void writeLogHeader(FILE* stream);
 
-// Opens log.txt (logState.logPath) for the rest of the run: only a regular
+// Opens log.txt (reportState.log.logPath) for the rest of the run: only a regular
 // file, never through a link. One that is something else is said on
 // standard error, and the run goes on without a log. Until it is called,
 // each log line opens the file by itself (a refusal that holds the lock).

@@ -1,16 +1,32 @@
 #include "report/report_state.h"
 
+#include <cassert>
+
 #include "report/output.h"
 #include "report/run_state.h"
-#include "report/summary.h"
+
+ReportState reportState;
+thread_local OutputThreadState outputThread;
 
 void resetReport()
 {
-    runCounters = RunCounters();
     closeRunLog();
-    logState.headerWritten = 0;
-    logState.headerText = nullptr;
-    logState.logPath[0] = 0;
-    groupedText[0] = 0;
-    elapsedText[0] = 0;
+    reportState.log = LogState();
+
+    // The mutex and the condition variables cannot be assigned afresh: the
+    // other fields are set back one by one. No emitter or producer waits.
+    OrderedOutputState& ordered = reportState.ordered;
+    assert(!ordered.emitterWaiting && ordered.producersWaiting == 0);
+    ordered.heldBytes = 0;
+    ordered.outputLimit = ORDERED_OUTPUT_LIMIT;
+    ordered.emitterAt = nullptr;
+    ordered.emitterWaiting = false;
+    ordered.producersWaiting = 0;
+    ordered.directWrite = nullptr;
+
+    reportState.summary = SummaryState();
+
+    // The calling thread's own.
+    runCounters = RunCounters();
+    outputThread = OutputThreadState();
 }

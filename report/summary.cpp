@@ -1,10 +1,8 @@
 #include "report/summary.h"
 
 #include "report/output.h"
+#include "report/report_state.h"
 #include "report/run_state.h"
-
-NChar groupedText[GROUPED_TEXT_CHARS];
-NChar elapsedText[ELAPSED_TEXT_CHARS];
 
 // Appends a formatted piece at the end of a fixed text; the pieces of both
 // texts are bounded far below their buffers, and a piece that would not fit
@@ -17,46 +15,48 @@ static void appendPiece(NChar* text, size_t capacity, const NChar* format, int v
 
 const NChar* formatGrouped(int64_t value)
 {
-    groupedText[0] = 0;
+    SummaryState& summary = reportState.summary;
+    summary.groupedText[0] = 0;
     bool written = false;
     for (int64_t divisor = 1000000000000LL; divisor != 0; divisor /= 1000) {
         int64_t q = value / divisor;
         bool last = divisor == 1;
         if (written) {
-            appendPiece(groupedText, GROUPED_TEXT_CHARS, last ? N("%03d") : N("%03d."),
+            appendPiece(summary.groupedText, GROUPED_TEXT_CHARS, last ? N("%03d") : N("%03d."),
                         static_cast<int>(q));
         } else if (q > 0) {
-            appendPiece(groupedText, GROUPED_TEXT_CHARS, last ? N("%3d") : N("%3d."),
+            appendPiece(summary.groupedText, GROUPED_TEXT_CHARS, last ? N("%3d") : N("%3d."),
                         static_cast<int>(q));
             written = true;
         }
         value %= divisor;
     }
-    return groupedText;
+    return summary.groupedText;
 }
 
 const NChar* formatElapsed(int64_t d)
 {
-    elapsedText[0] = 0;
+    SummaryState& summary = reportState.summary;
+    summary.elapsedText[0] = 0;
     if (d > 86400) {
         int64_t days = d / 86400;
-        appendPiece(elapsedText, ELAPSED_TEXT_CHARS, N("%d days, "), static_cast<int>(days));
+        appendPiece(summary.elapsedText, ELAPSED_TEXT_CHARS, N("%d days, "), static_cast<int>(days));
         d -= days * 86400;
     }
     if (d >= 0) {
         if (d > 3600) {
             int64_t hours = d / 3600;
-            appendPiece(elapsedText, ELAPSED_TEXT_CHARS, N("%d hrs, "), static_cast<int>(hours));
+            appendPiece(summary.elapsedText, ELAPSED_TEXT_CHARS, N("%d hrs, "), static_cast<int>(hours));
             d -= hours * 3600;
         }
         if (d > 60) {
             int64_t minutes = d / 60;
-            appendPiece(elapsedText, ELAPSED_TEXT_CHARS, N("%d min, "), static_cast<int>(minutes));
+            appendPiece(summary.elapsedText, ELAPSED_TEXT_CHARS, N("%d min, "), static_cast<int>(minutes));
             d -= minutes * 60;
         }
     }
-    appendPiece(elapsedText, ELAPSED_TEXT_CHARS, N("%d sec."), static_cast<int>(d));
-    return elapsedText;
+    appendPiece(summary.elapsedText, ELAPSED_TEXT_CHARS, N("%d sec."), static_cast<int>(d));
+    return summary.elapsedText;
 }
 
 static void printCounter(FILE* stream, int64_t value, const NChar* format)

@@ -10,14 +10,13 @@
 const int GROUPED_TEXT_CHARS = 40;
 const int ELAPSED_TEXT_CHARS = 80;
 
-extern NChar groupedText[GROUPED_TEXT_CHARS];
-extern NChar elapsedText[ELAPSED_TEXT_CHARS];
-
 // Grouped text of value with "." between groups of three digits, the
-// leading group right-aligned in three characters. Overwrites groupedText.
+// leading group right-aligned in three characters. Overwrites
+// reportState.summary.groupedText.
 const NChar* formatGrouped(int64_t value);
 
-// Elapsed time as "1 days, 2 hrs, 3 min, 4 sec.". Overwrites elapsedText.
+// Elapsed time as "1 days, 2 hrs, 3 min, 4 sec.". Overwrites
+// reportState.summary.elapsedText.
 const NChar* formatElapsed(int64_t seconds);
 
 void printSummary(FILE* stream, bool toLog);

@@ -5,6 +5,7 @@
 #include "cmdline/cmdline_state.h"
 #include "platform/platform.h"
 #include "report/output.h"
+#include "report/report_state.h"
 #include "report/run_state.h"
 #include "report/summary.h"
 #include "test_support.h"
@@ -123,12 +124,12 @@ TEST_F(ReportTest, SummaryOfEmptyRunAndOtherCounters)
 TEST_F(ReportTest, LogSummaryCarriesTheHeaderOnce)
 {
     NString snapshot = N("snap") + NString(1, PATH_SEP);
-    logState.headerText = snapshot.c_str();
+    reportState.log.headerText = snapshot.c_str();
     std::string first = captured([](FILE* s) { printSummary(s, true); });
     EXPECT_EQ("\nsnap" + std::string(1, static_cast<char>(PATH_SEP)) + ":\nelapsed: 0 sec.\n", first);
     EXPECT_EQ("elapsed: 0 sec.\n", captured([](FILE* s) { printSummary(s, true); }));
-    logState.headerWritten = 0;
-    logState.headerText = N("");
+    reportState.log.headerWritten = 0;
+    reportState.log.headerText = N("");
     EXPECT_EQ("\nelapsed: 0 sec.\n", captured([](FILE* s) { printSummary(s, true); }));
 }
 
@@ -136,11 +137,11 @@ TEST_F(ReportTest, LogMessageAppendsUnderOneHeaderAndWaitsForAnOpenableFile)
 {
     TempDir temp;
     NString snapshot = N("S:");
-    logState.headerText = snapshot.c_str();
+    reportState.log.headerText = snapshot.c_str();
     // No log path yet: the line is lost and the header stays due.
     logMessage(N("lost %s\n"), N("x"));
-    EXPECT_EQ(0, logState.headerWritten);
-    copyText(logState.logPath, PATH_CHARS, temp.at("log.txt").c_str());
+    EXPECT_EQ(0, reportState.log.headerWritten);
+    copyText(reportState.log.logPath, PATH_CHARS, temp.at("log.txt").c_str());
     writeFile(temp.path() / "log.txt", "old\n");
     logMessage(N("unreadable file: %s\n"), N("a%sb%d"));
     logMessage(N("unwritable file: %s\n"), N("c"));
@@ -191,8 +192,8 @@ TEST_F(ReportTest, ControlCharactersInValuesShowAsQuestionMarks)
     }
     // The log file too.
     TempDir temp;
-    copyText(logState.logPath, PATH_CHARS, temp.at("log.txt").c_str());
-    logState.headerText = N("S\n:");
+    copyText(reportState.log.logPath, PATH_CHARS, temp.at("log.txt").c_str());
+    reportState.log.headerText = N("S\n:");
     logMessage(N("unreadable file: %s\n"), N("a\n\nb"));
     EXPECT_EQ("\nS?::\nunreadable file: a??b\n", withoutCarriageReturns(readFile(temp.path() / "log.txt")));
 }
