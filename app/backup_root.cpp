@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "report/output.h"
 #include "root/root_lock.h"
+#include "root/root_state.h"
 #include "root/snapshots.h"
 #include "root/state_file.h"
 
@@ -133,10 +134,10 @@ static void guardRoot(const NChar* root)
 // working folder, as that version did, and is stored absolute from now on.
 static bool makeStoredSourceAbsolute()
 {
-    if (storedSourcePath[0] == 0) return true;
+    if (rootState.storedSourcePath[0] == 0) return true;
     NChar full[PATH_CHARS];
-    if (!absoluteDirectory(storedSourcePath, full)) return false;
-    return copyText(storedSourcePath, PATH_CHARS, full);
+    if (!absoluteDirectory(rootState.storedSourcePath, full)) return false;
+    return copyText(rootState.storedSourcePath, PATH_CHARS, full);
 }
 
 // An earlier version took the first character of a root given relative as
@@ -146,21 +147,23 @@ static bool makeStoredSourceAbsolute()
 // with the stored text after the '$'.
 static void findSnapshotOfRelativeRoot(const NChar* root)
 {
-    size_t length = textLength(previousSnapshotPath);
-    if (length < 2 || previousSnapshotPath[0] != root[0]) return;
-    uint32_t attributes = platGetAttributes(previousSnapshotPath);
+    // The previous snapshot as the state file named it; set here to the one found.
+    NChar* previous = rootState.previousSnapshotPath;
+    size_t length = textLength(previous);
+    if (length < 2 || previous[0] != root[0]) return;
+    uint32_t attributes = platGetAttributes(previous);
     if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) return;
     size_t name = length - 1;
-    while (name > 0 && previousSnapshotPath[name - 1] != PATH_SEP) --name;
+    while (name > 0 && previous[name - 1] != PATH_SEP) --name;
     NChar candidate[PATH_CHARS];
-    if (!formatText(candidate, PATH_CHARS, N("%s%s"), root, previousSnapshotPath + name)) return;
+    if (!formatText(candidate, PATH_CHARS, N("%s%s"), root, previous + name)) return;
     size_t candidateLength = textLength(candidate);
     if (candidateLength < length - 1 ||
-        compareText(candidate + candidateLength - (length - 1), previousSnapshotPath + 1) != 0)
+        compareText(candidate + candidateLength - (length - 1), previous + 1) != 0)
         return;
     attributes = platGetAttributes(candidate);
     if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY))
-        copyText(previousSnapshotPath, PATH_CHARS, candidate);
+        copyText(previous, PATH_CHARS, candidate);
 }
 
 // A root copied whole to another place (cp -a, a new disk) keeps a state
@@ -170,23 +173,25 @@ static void findSnapshotOfRelativeRoot(const NChar* root)
 // inside the root, where there is one.
 static void findSnapshotInsideRoot(const NChar* root)
 {
+    // The previous snapshot as the state file named it; set here to the one found.
+    NChar* previous = rootState.previousSnapshotPath;
     size_t rootLength = textLength(root);
-    size_t length = textLength(previousSnapshotPath);
-    if (length == 0 || (length > rootLength && compareTextN(previousSnapshotPath, root, rootLength) == 0))
+    size_t length = textLength(previous);
+    if (length == 0 || (length > rootLength && compareTextN(previous, root, rootLength) == 0))
         return;
     size_t end = length;
-    while (end > 0 && previousSnapshotPath[end - 1] == PATH_SEP) --end;
+    while (end > 0 && previous[end - 1] == PATH_SEP) --end;
     size_t name = end;
-    while (name > 0 && previousSnapshotPath[name - 1] != PATH_SEP) --name;
+    while (name > 0 && previous[name - 1] != PATH_SEP) --name;
     if (name == end || end - name >= NAME_CHARS) return;
     NChar lastName[NAME_CHARS];
-    memcpy(lastName, previousSnapshotPath + name, (end - name) * sizeof(NChar));
+    memcpy(lastName, previous + name, (end - name) * sizeof(NChar));
     lastName[end - name] = 0;
     NChar candidate[PATH_CHARS];
     if (!formatText(candidate, PATH_CHARS, N("%s%s%s"), root, lastName, PATH_SEP_TEXT)) return;
     uint32_t attributes = platGetAttributes(candidate);
     if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY) && !(attributes & ATTR_REPARSE_POINT))
-        copyText(previousSnapshotPath, PATH_CHARS, candidate);
+        copyText(previous, PATH_CHARS, candidate);
 }
 
 bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NChar** backupRoot)
@@ -237,7 +242,7 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
             return false;
         }
         if (!lockRoot(root)) return false;
-        findLatestSnapshot(root, N(""), SnapshotFilter(), previousSnapshotPath);
+        findLatestSnapshot(root, N(""), SnapshotFilter(), rootState.previousSnapshotPath);
     }
     *sourcePath = source;
     *backupRoot = root;

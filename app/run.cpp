@@ -77,14 +77,14 @@ static bool lockNamesOwnFolder(const NChar* name)
 static void findStateSnapshotName(const NChar* backupRoot)
 {
     stateSnapshotName[0] = 0;
-    if (previousSnapshotPath[0] == 0) return;
+    if (rootState.previousSnapshotPath[0] == 0) return;
     NChar name[CATALOG_NAME_CHARS];
-    lastNameOf(previousSnapshotPath, name, CATALOG_NAME_CHARS);
+    lastNameOf(rootState.previousSnapshotPath, name, CATALOG_NAME_CHARS);
     NChar here[PATH_CHARS];
     FileIdentity named;
     FileIdentity inRoot;
     if (name[0] != 0 && formatText(here, PATH_CHARS, N("%s%s%s"), backupRoot, name, PATH_SEP_TEXT) &&
-        platGetIdentity(previousSnapshotPath, &named) && platGetIdentity(here, &inRoot) &&
+        platGetIdentity(rootState.previousSnapshotPath, &named) && platGetIdentity(here, &inRoot) &&
         sameIdentity(named, inRoot))
         copyText(stateSnapshotName, CATALOG_NAME_CHARS, name);
 }
@@ -106,21 +106,22 @@ static bool isSnapshotToContinue(const NChar* dateText)
 static void findLatestCompleteSnapshot(const NChar* backupRoot, const NChar* skippedName)
 {
     SnapshotFilter complete = {&catalog, stateSnapshotName, lockNamesOwnFolder};
-    findLatestSnapshot(backupRoot, skippedName, complete, previousSnapshotPath);
+    findLatestSnapshot(backupRoot, skippedName, complete, rootState.previousSnapshotPath);
 }
 
 // A previous snapshot removed by hand leaves its place to the newest
 // complete snapshot that is still there.
 static void replaceMissingPrevious(const NChar* backupRoot, const NChar* dateText)
 {
-    if (previousSnapshotPath[0] == 0) return;
-    uint32_t attributes = platGetAttributes(previousSnapshotPath);
+    if (rootState.previousSnapshotPath[0] == 0) return;
+    uint32_t attributes = platGetAttributes(rootState.previousSnapshotPath);
     if (attributes != INVALID_ATTRIBUTES && (attributes & ATTR_DIRECTORY)) return;
     NChar missing[PATH_CHARS];
-    copyText(missing, PATH_CHARS, previousSnapshotPath);
+    copyText(missing, PATH_CHARS, rootState.previousSnapshotPath);
     findLatestCompleteSnapshot(backupRoot, dateText);
-    if (previousSnapshotPath[0] != 0)
-        printOut(N("previous snapshot %s not found, using %s\n"), missing, previousSnapshotPath);
+    if (rootState.previousSnapshotPath[0] != 0)
+        printOut(N("previous snapshot %s not found, using %s\n"), missing,
+                 rootState.previousSnapshotPath);
 }
 
 // The start of this run's snapshot, recorded before its folder is made or
@@ -194,10 +195,10 @@ int runBackup(int argc, NChar** argv)
     // A state file that names the source itself as the previous snapshot
     // would make every file its own twin, and the new snapshot a set of
     // hard links to the live files. Such a snapshot is no twin: copy all.
-    if (sourceKnown && previousSnapshotPath[0] != 0 &&
-        platGetIdentity(previousSnapshotPath, &otherIdentity) &&
+    if (sourceKnown && rootState.previousSnapshotPath[0] != 0 &&
+        platGetIdentity(rootState.previousSnapshotPath, &otherIdentity) &&
         sameIdentity(sourceIdentity, otherIdentity))
-        previousSnapshotPath[0] = 0;
+        rootState.previousSnapshotPath[0] = 0;
 
     LocalTime local;
     NChar dateText[16];
@@ -279,7 +280,7 @@ int runBackup(int argc, NChar** argv)
             // again: a run stopped meanwhile leaves today's as unfinished.
             findLatestCompleteSnapshot(backupRoot, dateText);
             stateSnapshotName[0] = 0;
-            writeStateFile(sourcePath, backupRoot, previousSnapshotPath);
+            writeStateFile(sourcePath, backupRoot, rootState.previousSnapshotPath);
         }
         if (!recordSnapshotStart(backupRoot, dateText, snapshotPath)) return 1;
     }
@@ -288,7 +289,7 @@ int runBackup(int argc, NChar** argv)
     adviseOnRootAccess(backupRoot);
     replaceMissingPrevious(backupRoot, dateText);
 
-    if (previousSnapshotPath[0] != 0)
+    if (rootState.previousSnapshotPath[0] != 0)
         printOut(N("starting incremental backup.\n"));
     else
         printOut(N("no previous backup. full backup required.\n"));
@@ -305,7 +306,7 @@ int runBackup(int argc, NChar** argv)
     if (!settings.noExec && getenv("LINKSNAP_NO_CHECKSUMS") == nullptr) startChecksums(backupRoot);
     platKeepAwake(true);
     setOrderedOutputLimit(getenv("LINKSNAP_OUTPUT_LIMIT"));
-    walkTree(sourcePath, previousSnapshotPath, snapshotPath,
+    walkTree(sourcePath, rootState.previousSnapshotPath, snapshotPath,
              chooseWorkerCount(platCoreCount(), getenv("LINKSNAP_WORKERS")));
     platKeepAwake(false);
     stopChecksums();

@@ -9,6 +9,7 @@
 #include "app/backup_root.h"
 #include "engine/engine_state.h"
 #include "engine/filter_lists.h"
+#include "root/root_state.h"
 #include "root/state_file.h"
 #include "fuzz_check.h"
 #include "test_support.h"
@@ -71,26 +72,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     writeBytes(root().path() / "_dir", data, size);
 
     const NChar* source = readStateFile(rootDir.c_str());
-    FUZZ_CHECK(fits(storedSourcePath) && fits(previousSnapshotPath));
+    FUZZ_CHECK(fits(rootState.storedSourcePath) && fits(rootState.previousSnapshotPath));
     if (source == nullptr) {
         resetRunState();
         return 0;
     }
-    FUZZ_CHECK(source == storedSourcePath);
-    FUZZ_CHECK(storedSourcePath[0] == 0 || endsWithSeparator(storedSourcePath));
-    FUZZ_CHECK(previousSnapshotPath[0] == 0 || endsWithSeparator(previousSnapshotPath));
+    FUZZ_CHECK(source == rootState.storedSourcePath);
+    FUZZ_CHECK(rootState.storedSourcePath[0] == 0 || endsWithSeparator(rootState.storedSourcePath));
+    FUZZ_CHECK(rootState.previousSnapshotPath[0] == 0 || endsWithSeparator(rootState.previousSnapshotPath));
     FUZZ_CHECK(engineState.filters.excludedTypes.count == 0 || engineState.filters.includedTypes.count == 0);
     Lists read = currentLists();
 
     // Written after a run and read by the next: the same source and lists,
     // and the new snapshot as the previous one.
-    NString sourcePath = storedSourcePath[0] != 0 ? NString(storedSourcePath) : native("/src/");
+    const NChar* stored = rootState.storedSourcePath;
+    NString sourcePath = stored[0] != 0 ? NString(stored) : native("/src/");
     NString snapshot = rootDir + native("2022_05_29") + PATH_SEP;
     writeStateFile(sourcePath.c_str(), rootDir.c_str(), snapshot.c_str());
     resetRunState();
     FUZZ_CHECK(readStateFile(rootDir.c_str()) != nullptr);
-    FUZZ_CHECK(NString(storedSourcePath) == sourcePath);
-    FUZZ_CHECK(NString(previousSnapshotPath) == snapshot);
+    FUZZ_CHECK(NString(rootState.storedSourcePath) == sourcePath);
+    FUZZ_CHECK(NString(rootState.previousSnapshotPath) == snapshot);
     FUZZ_CHECK(currentLists() == read);
     resetRunState();
     return 0;

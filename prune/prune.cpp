@@ -174,7 +174,7 @@ static void linkedSnapshotName(NChar* name)
 {
     name[0] = 0;
     NChar path[PATH_CHARS];
-    copyText(path, PATH_CHARS, previousSnapshotPath);
+    copyText(path, PATH_CHARS, rootState.previousSnapshotPath);
     size_t length = textLength(path);
     while (length > 0 && path[length - 1] == PATH_SEP) path[--length] = 0;
     const NChar* last = findLast(path, PATH_SEP);

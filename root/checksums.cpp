@@ -4,6 +4,8 @@
 #include <mutex>
 #include <new>
 
+#include "root/root_state.h"
+
 #define XXH_INLINE_ALL
 #include "xxhash.h"
 
@@ -157,44 +159,45 @@ ChecksumsReadResult readChecksumTable(const NChar* backupRoot, ChecksumTable* ta
 
 // ---- the run's appender --------------------------------------------------------
 
-static std::mutex logMutex;
-static FILE* logStream = nullptr;
-
 bool openChecksumLog(const NChar* backupRoot)
 {
+    ChecksumLogState& checksumLog = rootState.checksumLog;
     closeChecksumLog();
     NChar path[PATH_CHARS];
     if (!checksumsPath(backupRoot, N(""), path)) return false;
     FILE* stream = platOpenStream(path, "ab");
     if (stream == nullptr) return false;
-    std::lock_guard<std::mutex> hold(logMutex);
-    logStream = stream;
+    std::lock_guard<std::mutex> hold(checksumLog.logMutex);
+    checksumLog.logStream = stream;
     return true;
 }
 
 bool checksumLogOpen()
 {
-    std::lock_guard<std::mutex> hold(logMutex);
-    return logStream != nullptr;
+    ChecksumLogState& checksumLog = rootState.checksumLog;
+    std::lock_guard<std::mutex> hold(checksumLog.logMutex);
+    return checksumLog.logStream != nullptr;
 }
 
 void appendChecksum(const ChecksumRecord& record)
 {
+    ChecksumLogState& checksumLog = rootState.checksumLog;
     unsigned char bytes[CHECKSUM_RECORD_BYTES];
     encodeChecksumRecord(record, bytes);
-    std::lock_guard<std::mutex> hold(logMutex);
-    if (logStream == nullptr) return;
+    std::lock_guard<std::mutex> hold(checksumLog.logMutex);
+    if (checksumLog.logStream == nullptr) return;
     // One record, one write: a killed run tears at most the record being
     // written, which readers skip.
-    fwrite(bytes, 1, sizeof bytes, logStream);
-    fflush(logStream);
+    fwrite(bytes, 1, sizeof bytes, checksumLog.logStream);
+    fflush(checksumLog.logStream);
 }
 
 void closeChecksumLog()
 {
-    std::lock_guard<std::mutex> hold(logMutex);
-    if (logStream != nullptr) fclose(logStream);
-    logStream = nullptr;
+    ChecksumLogState& checksumLog = rootState.checksumLog;
+    std::lock_guard<std::mutex> hold(checksumLog.logMutex);
+    if (checksumLog.logStream != nullptr) fclose(checksumLog.logStream);
+    checksumLog.logStream = nullptr;
 }
 
 static bool writeAll(FILE* stream, const std::vector<ChecksumRecord>& records)

@@ -2,34 +2,31 @@
 
 #include "platform/platform.h"
 #include "report/run_state.h"
+#include "root/root_state.h"
 
-// The lock file's text: a few short lines and one path.
-const size_t LOCK_TEXT_CHARS = 2048;
 const size_t HOST_NAME_CHARS = 256;
 const int LOCK_WAIT_MILLISECONDS = 2000;
 
-static LockHandle* rootLock = nullptr;
-// What the last holder wrote, read when the lock was taken.
-static NChar lastLockText[LOCK_TEXT_CHARS];
-
 LockResult lockBackupRoot(const NChar* backupRoot, NChar* lockPath)
 {
-    lastLockText[0] = 0;
-    rootLock = nullptr;
+    RootLockState& lock = rootState.lock;
+    lock.lastLockText[0] = 0;
+    lock.rootLock = nullptr;
     if (!formatText(lockPath, PATH_CHARS, N("%s_lock"), backupRoot)) return LOCK_FAILED;
-    LockResult result = platLockFileWaiting(lockPath, &rootLock, LOCK_WAIT_MILLISECONDS);
+    LockResult result = platLockFileWaiting(lockPath, &lock.rootLock, LOCK_WAIT_MILLISECONDS);
     if (result != LOCK_TAKEN) {
-        rootLock = nullptr;
+        lock.rootLock = nullptr;
         return result;
     }
     // A text that cannot be read names no snapshot.
-    if (!platReadLockText(rootLock, lastLockText, LOCK_TEXT_CHARS)) lastLockText[0] = 0;
+    if (!platReadLockText(lock.rootLock, lock.lastLockText, LOCK_TEXT_CHARS)) lock.lastLockText[0] = 0;
     return LOCK_TAKEN;
 }
 
 bool holdsRootLock()
 {
-    return rootLock != nullptr;
+    RootLockState& lock = rootState.lock;
+    return lock.rootLock != nullptr;
 }
 
 static bool isSeparator(NChar c)
@@ -112,19 +109,21 @@ bool lockTextIdentity(const NChar* lockText, FileIdentity* identity)
 
 bool lastHolderNamedSnapshot(const NChar* dateText)
 {
-    return rootLock != nullptr && lockTextNamesSnapshot(lastLockText, dateText);
+    RootLockState& lock = rootState.lock;
+    return lock.rootLock != nullptr && lockTextNamesSnapshot(lock.lastLockText, dateText);
 }
 
 bool lastRunMadeSnapshot(const NChar* snapshotPath, const NChar* dateText)
 {
-    if (rootLock == nullptr || !lockTextNamesSnapshot(lastLockText, dateText)) return false;
+    RootLockState& lock = rootState.lock;
+    if (lock.rootLock == nullptr || !lockTextNamesSnapshot(lock.lastLockText, dateText)) return false;
     // The folder that run made, by its identity: a folder of that name made
     // by anyone else, or a lock text written by hand, is not this root's
     // run's to finish. A text of an older version, which has no identity,
     // names no folder: the worst it costs is a refusal.
     FileIdentity recorded;
     FileIdentity today;
-    return lockTextIdentity(lastLockText, &recorded) && platGetIdentity(snapshotPath, &today) &&
+    return lockTextIdentity(lock.lastLockText, &recorded) && platGetIdentity(snapshotPath, &today) &&
            sameIdentity(recorded, today);
 }
 
@@ -156,7 +155,8 @@ static bool formatHolderLines(NChar* text, int64_t start)
 
 void recordRunInLock(const NChar* snapshotPath)
 {
-    if (rootLock == nullptr) return;
+    RootLockState& lock = rootState.lock;
+    if (lock.rootLock == nullptr) return;
     NChar text[LOCK_TEXT_CHARS];
     // The snapshot path fits: it is at most PATH_CHARS long.
     if (!formatHolderLines(text, runCounters.startTime) || !appendText(text, LOCK_TEXT_CHARS, N("snapshot ")) ||
@@ -179,14 +179,15 @@ void recordRunInLock(const NChar* snapshotPath)
     // A text that cannot be stored only costs the next run the chance to
     // finish this snapshot should this run be stopped: it is then refused
     // as a folder made by hand.
-    platWriteLockText(rootLock, text);
+    platWriteLockText(lock.rootLock, text);
 }
 
 void recordPruneInLock()
 {
-    if (rootLock == nullptr) return;
+    RootLockState& lock = rootState.lock;
+    if (lock.rootLock == nullptr) return;
     NChar old[LOCK_TEXT_CHARS];
-    copyText(old, LOCK_TEXT_CHARS, lastLockText);
+    copyText(old, LOCK_TEXT_CHARS, lock.lastLockText);
     // What a stopped run left (the snapshot it was making and the identity
     // of its folder) stays, so that the next run still finishes it.
     NChar snapshotLine[LOCK_TEXT_CHARS] = {0};
@@ -204,12 +205,13 @@ void recordPruneInLock()
     NChar text[LOCK_TEXT_CHARS];
     if (formatHolderLines(text, platNow()) && appendText(text, LOCK_TEXT_CHARS, N("prune\n")) &&
         appendText(text, LOCK_TEXT_CHARS, snapshotLine) && appendText(text, LOCK_TEXT_CHARS, identityLine))
-        platWriteLockText(rootLock, text);
+        platWriteLockText(lock.rootLock, text);
 }
 
 void releaseBackupRoot()
 {
-    platUnlockFile(rootLock);
-    rootLock = nullptr;
-    lastLockText[0] = 0;
+    RootLockState& lock = rootState.lock;
+    platUnlockFile(lock.rootLock);
+    lock.rootLock = nullptr;
+    lock.lastLockText[0] = 0;
 }

@@ -4,9 +4,7 @@
 #include "engine/filter_lists.h"
 #include "platform/platform.h"
 #include "report/output.h"
-
-NChar storedSourcePath[PATH_CHARS];
-NChar previousSnapshotPath[PATH_CHARS];
+#include "root/root_state.h"
 
 static const NChar STATE_FILE_NAME[] = N("_dir");
 static const NChar STATE_FILE_NEW_NAME[] = N("_dir.new");
@@ -152,26 +150,26 @@ static bool readStateLines(FILE* file, const NChar* backupRoot, const NChar* sta
     if (result == LINE_NONE) return true;
     if (reportBadLine(result, statePath)) return false;
     if (!normaliseLine(line)) return reportBadLine(LINE_TOO_LONG, statePath), false;
-    copyText(storedSourcePath, PATH_CHARS, line);
+    copyText(rootState.storedSourcePath, PATH_CHARS, line);
 
     result = readStateLine(reader, line);
     if (result == LINE_NONE) return true;
     if (reportBadLine(result, statePath)) return false;
     if (!normaliseLine(line)) return reportBadLine(LINE_TOO_LONG, statePath), false;
     if (line[0] == N('$')) line[0] = backupRoot[0];
-    copyText(previousSnapshotPath, PATH_CHARS, line);
+    copyText(rootState.previousSnapshotPath, PATH_CHARS, line);
 
     return readListLines(reader, line, statePath);
 }
 
 const NChar* readStateFile(const NChar* backupRoot)
 {
-    storedSourcePath[0] = 0;
-    previousSnapshotPath[0] = 0;
+    rootState.storedSourcePath[0] = 0;
+    rootState.previousSnapshotPath[0] = 0;
     NChar statePath[PATH_CHARS];
-    if (!stateFilePath(backupRoot, statePath)) return storedSourcePath;
+    if (!stateFilePath(backupRoot, statePath)) return rootState.storedSourcePath;
     FILE* file = platOpenStream(statePath, "rb");
-    if (file == nullptr) return storedSourcePath;
+    if (file == nullptr) return rootState.storedSourcePath;
     bool accepted = readStateLines(file, backupRoot, statePath);
     fclose(file);
     if (!accepted) return nullptr;
@@ -180,7 +178,7 @@ const NChar* readStateFile(const NChar* backupRoot)
         printTo(stderr, N("both in- AND ex-cludes in file.\n"));
         return nullptr;
     }
-    return storedSourcePath;
+    return rootState.storedSourcePath;
 }
 
 // ---- writing the state file --------------------------------------------------------

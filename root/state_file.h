@@ -8,11 +8,6 @@
 
 #include "platform/text.h"
 
-// The two paths the state file holds, as the last read left them, each a
-// directory path or empty.
-extern NChar storedSourcePath[PATH_CHARS];
-extern NChar previousSnapshotPath[PATH_CHARS];
-
 // Longest line of the state file, without its line end, that is read.
 const int STATE_LINE_CHARS = PATH_CHARS - 1;
 
@@ -23,8 +18,9 @@ bool stateFilePath(const NChar* backupRoot, NChar* path);
 // True when backupRoot has a state file.
 bool hasStateFile(const NChar* backupRoot);
 
-// Reads the state file of backupRoot: its paths into storedSourcePath and
-// previousSnapshotPath, its lists into the filter lists. A missing file
+// Reads the state file of backupRoot: its paths into
+// rootState.storedSourcePath and rootState.previousSnapshotPath, its lists
+// into the filter lists. A missing file
 // reads as empty. Returns storedSourcePath, or null when the file is
 // refused (the message has been printed).
 const NChar* readStateFile(const NChar* backupRoot);

@@ -5,6 +5,7 @@
 #include "engine/filter_lists.h"
 #include "platform/platform.h"
 #include "report/run_state.h"
+#include "root/root_state.h"
 #include "root/snapshots.h"
 #include "root/state_file.h"
 #include "test_support.h"
@@ -42,7 +43,7 @@ TEST_F(StateFileTest, MissingFileIsNoError)
     const NChar* source = readStateFile(temp.dir().c_str());
     ASSERT_NE(nullptr, source);
     EXPECT_EQ(0, source[0]);
-    EXPECT_EQ(0, previousSnapshotPath[0]);
+    EXPECT_EQ(0, rootState.previousSnapshotPath[0]);
 }
 
 TEST_F(StateFileTest, LinesAreNormalisedAndDollarTakesTheRootsFirstCharacter)
@@ -54,7 +55,7 @@ TEST_F(StateFileTest, LinesAreNormalisedAndDollarTakesTheRootsFirstCharacter)
     ASSERT_NE(nullptr, source);
     EXPECT_EQ(dirText("/data/"), NString(source));
     NString root = temp.dir();
-    EXPECT_EQ(root.substr(0, 1) + dirText("/bk/2022_05_28/"), NString(previousSnapshotPath));
+    EXPECT_EQ(root.substr(0, 1) + dirText("/bk/2022_05_28/"), NString(rootState.previousSnapshotPath));
     ASSERT_EQ(1, engineState.filters.excludedTypes.count);
     EXPECT_EQ(NString(N(".tmp")), NString(engineState.filters.excludedTypes.items[0]));
     // The empty line is ignored; the others become folder entries.
@@ -66,10 +67,10 @@ TEST_F(StateFileTest, LinesAreNormalisedAndDollarTakesTheRootsFirstCharacter)
 TEST_F(StateFileTest, OneLineFileAndFullPathSecondLine)
 {
     ASSERT_NE(nullptr, read("/data/"));
-    EXPECT_EQ(0, previousSnapshotPath[0]);
+    EXPECT_EQ(0, rootState.previousSnapshotPath[0]);
     resetRunState();
     ASSERT_NE(nullptr, read("/data/\n/elsewhere/2020_01_01\n"));
-    EXPECT_EQ(dirText("/elsewhere/2020_01_01/"), NString(previousSnapshotPath));
+    EXPECT_EQ(dirText("/elsewhere/2020_01_01/"), NString(rootState.previousSnapshotPath));
 }
 
 TEST_F(StateFileTest, OptionEntriesStayFirstAndMergeWithoutDuplicates)
@@ -93,7 +94,7 @@ TEST_F(StateFileTest, LongLinesAndNulBytesAreRefusedNotCut)
 {
     std::string fits(STATE_LINE_CHARS - 1, 'a');
     ASSERT_NE(nullptr, read("/" + fits.substr(1) + "\n"));
-    EXPECT_EQ(static_cast<size_t>(STATE_LINE_CHARS), textLength(storedSourcePath));
+    EXPECT_EQ(static_cast<size_t>(STATE_LINE_CHARS), textLength(rootState.storedSourcePath));
     resetRunState();
     // One more character and the separator no longer fits the line buffer.
     EXPECT_EQ(nullptr, read("/" + fits + "\n"));
@@ -104,7 +105,7 @@ TEST_F(StateFileTest, LongLinesAndNulBytesAreRefusedNotCut)
     resetRunState();
     // Bytes above 0x7F are characters like any other.
     ASSERT_NE(nullptr, read("/d\xE4t\xC3\xA9/\n"));
-    EXPECT_EQ(0xE4, static_cast<unsigned char>(storedSourcePath[2]));
+    EXPECT_EQ(0xE4, static_cast<unsigned char>(rootState.storedSourcePath[2]));
 }
 
 TEST_F(StateFileTest, WrittenBytesAndReplacement)
@@ -125,7 +126,7 @@ TEST_F(StateFileTest, WrittenBytesAndReplacement)
     // Read back: the same lists, nothing doubled.
     resetRunState();
     ASSERT_NE(nullptr, readStateFile(root.c_str()));
-    EXPECT_EQ(snapshot, NString(previousSnapshotPath));
+    EXPECT_EQ(snapshot, NString(rootState.previousSnapshotPath));
     EXPECT_EQ(1, engineState.filters.excludedFolders.count);
     EXPECT_EQ(1, engineState.filters.excludedTypes.count);
 }
@@ -172,7 +173,7 @@ TEST_F(StateFileTest, EveryCharacterReadsBackAndOneByteFilesKeepTheirBytes)
               readFile(temp.path() / "_dir"));
     resetRunState();
     ASSERT_NE(nullptr, readStateFile(root.c_str()));
-    EXPECT_EQ(latin, NString(storedSourcePath));
+    EXPECT_EQ(latin, NString(rootState.storedSourcePath));
 
     // Characters above U+00FF anywhere: UTF-8 with its mark, CR LF.
     resetRunState();
@@ -197,8 +198,8 @@ TEST_F(StateFileTest, EveryCharacterReadsBackAndOneByteFilesKeepTheirBytes)
     }
     resetRunState();
     ASSERT_NE(nullptr, readStateFile(root.c_str()));
-    EXPECT_EQ(source, NString(storedSourcePath));
-    EXPECT_EQ(snapshot, NString(previousSnapshotPath));
+    EXPECT_EQ(source, NString(rootState.storedSourcePath));
+    EXPECT_EQ(snapshot, NString(rootState.previousSnapshotPath));
     ASSERT_EQ(2, engineState.filters.excludedFolders.count);
     EXPECT_EQ(folder, NString(engineState.filters.excludedFolders.items[0]));
     EXPECT_EQ(lone + PATH_SEP, NString(engineState.filters.excludedFolders.items[1]));
@@ -209,7 +210,7 @@ TEST_F(StateFileTest, EveryCharacterReadsBackAndOneByteFilesKeepTheirBytes)
     // A file with the mark, written elsewhere, reads as UTF-8 on both builds.
     resetRunState();
     ASSERT_NE(nullptr, read("\xEF\xBB\xBF/" + greekBytes + "\r\n$/x/\r\n-." + chineseBytes + "\r\n"));
-    EXPECT_EQ(PATH_SEP + greek + PATH_SEP, NString(storedSourcePath));
+    EXPECT_EQ(PATH_SEP + greek + PATH_SEP, NString(rootState.storedSourcePath));
     ASSERT_EQ(1, engineState.filters.excludedTypes.count);
     EXPECT_EQ(N(".") + chinese, NString(engineState.filters.excludedTypes.items[0]));
 }
@@ -228,7 +229,7 @@ TEST_F(StateFileTest, ASourceThatBeginsLikeTheMarkReadsBack)
     writeStateFile(source.c_str(), root.c_str(), N(""));
     resetRunState();
     ASSERT_NE(nullptr, readStateFile(root.c_str()));
-    EXPECT_EQ(source, NString(storedSourcePath));
+    EXPECT_EQ(source, NString(rootState.storedSourcePath));
 }
 
 TEST_F(StateFileTest, Utf8LinesCountCharactersAndBadBytesAreRefused)
@@ -238,7 +239,7 @@ TEST_F(StateFileTest, Utf8LinesCountCharactersAndBadBytesAreRefused)
     std::string omegas;
     for (int k = 0; k < STATE_LINE_CHARS - 2; ++k) omegas += "\xCE\xA9";
     ASSERT_NE(nullptr, read("\xEF\xBB\xBF/" + omegas + "\n"));
-    EXPECT_EQ(static_cast<size_t>(STATE_LINE_CHARS), textLength(storedSourcePath));
+    EXPECT_EQ(static_cast<size_t>(STATE_LINE_CHARS), textLength(rootState.storedSourcePath));
     resetRunState();
     EXPECT_EQ(nullptr, read("\xEF\xBB\xBF/" + omegas + "\xCE\xA9\xCE\xA9\n"));
     // Truncated, stray, overlong and out-of-range sequences.
@@ -249,7 +250,7 @@ TEST_F(StateFileTest, Utf8LinesCountCharactersAndBadBytesAreRefused)
     // Without the mark the same bytes are one character each, as always.
     resetRunState();
     ASSERT_NE(nullptr, read("/d\xCE\xA9/\n"));
-    EXPECT_EQ(dirText("/d\xCE\xA9/"), NString(storedSourcePath));
+    EXPECT_EQ(dirText("/d\xCE\xA9/"), NString(rootState.storedSourcePath));
 }
 
 TEST_F(StateFileTest, FailedReplacementLeavesTheOldFile)
