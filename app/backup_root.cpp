@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "app/app_state.h"
 #include "cmdline/cmdline_state.h"
 #include "engine/filter_lists.h"
 #include "engine/walker.h"
@@ -12,8 +13,6 @@
 #include "root/snapshots.h"
 #include "root/state_file.h"
 
-PathSlots pathSlots;
-
 // Room the paths built from the root need behind it: the snapshot folder
 // "yyyy_mm_dd" and its separator is the longest ("log.txt", "_dir.new").
 const size_t ROOT_SUFFIX_CHARS = 11;
@@ -21,8 +20,8 @@ const size_t ROOT_SUFFIX_CHARS = 11;
 
 NChar* storePathSlot(const NChar* path)
 {
-    if (pathSlots.counter >= 2) return nullptr;
-    NChar* slot = pathSlots.slots[pathSlots.counter++];
+    if (appState.pathSlots.counter >= 2) return nullptr;
+    NChar* slot = appState.pathSlots.slots[appState.pathSlots.counter++];
     if (!copyText(slot, PATH_CHARS, path)) return nullptr;
     if (!endsWithSeparator(slot) && !appendText(slot, PATH_CHARS, PATH_SEP_TEXT)) {
         slot[0] = 0;
@@ -247,11 +246,6 @@ bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NC
     *sourcePath = source;
     *backupRoot = root;
     return true;
-}
-
-void resetBackupRoot()
-{
-    pathSlots.counter = 0;
 }
 
 // ---- creating the root -----------------------------------------------------------

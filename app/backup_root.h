@@ -6,14 +6,8 @@
 #include "platform/text.h"
 #include "root/state_file.h"
 
-struct PathSlots {
-    NChar slots[2][PATH_CHARS];
-    int counter;
-};
-
-extern PathSlots pathSlots;
-
-// The next slot, holding path as a directory path; null (nothing stored)
+// The next of the run's path slots (appState.pathSlots), holding path as a
+// directory path; null (nothing stored)
 // when the path does not fit its slot or both slots are taken.
 NChar* storePathSlot(const NChar* path);
 
@@ -21,9 +15,6 @@ NChar* storePathSlot(const NChar* path);
 // path and the backup root; previousSnapshotPath is left set. False when
 // the run is refused (the message has been printed).
 bool resolveRunPaths(int count, NChar** args, const NChar** sourcePath, const NChar** backupRoot);
-
-// Sets the run's path slots back to their start.
-void resetBackupRoot();
 
 // 0 when the directory was created (with its missing parents), else -1.
 // The folder itself is made open to its owner alone.

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "app/app_state.h"
 #include "app/backup_root.h"
 #include "cmdline/arguments.h"
 #include "cmdline/cmdline_state.h"
@@ -24,12 +25,6 @@
 #include "root/snapshots.h"
 #include "root/state_file.h"
 #include "sysact/command.h"
-
-// The root's catalog as this run read it and keeps it in step.
-static Catalog catalog;
-// The name of the snapshot the state file names in this root; empty when
-// it names none here.
-static NChar stateSnapshotName[CATALOG_NAME_CHARS];
 
 static void printUsage(FILE* stream = stderr)
 {
@@ -57,9 +52,6 @@ bool fillList(NChar* value, void (*add)(const NChar*), bool isFolder)
     return true;
 }
 
-// The backup root of this run, for lockNamesOwnFolder.
-static const NChar* runRoot = nullptr;
-
 // Whether the lock names the dated folder name of this root as the one its
 // last holder made, and that folder is still the one it made (its
 // identity): a folder of that name made by anyone else is not left
@@ -67,7 +59,8 @@ static const NChar* runRoot = nullptr;
 static bool lockNamesOwnFolder(const NChar* name)
 {
     NChar path[PATH_CHARS];
-    return runRoot != nullptr && formatText(path, PATH_CHARS, N("%s%s%s"), runRoot, name, PATH_SEP_TEXT) &&
+    const NChar* root = appState.runRoot;
+    return root != nullptr && formatText(path, PATH_CHARS, N("%s%s%s"), root, name, PATH_SEP_TEXT) &&
            lastRunMadeSnapshot(path, name);
 }
 
@@ -76,7 +69,7 @@ static bool lockNamesOwnFolder(const NChar* name)
 // otherwise than when _dir was written).
 static void findStateSnapshotName(const NChar* backupRoot)
 {
-    stateSnapshotName[0] = 0;
+    appState.stateSnapshotName[0] = 0;
     if (rootState.previousSnapshotPath[0] == 0) return;
     NChar name[CATALOG_NAME_CHARS];
     lastNameOf(rootState.previousSnapshotPath, name, CATALOG_NAME_CHARS);
@@ -86,7 +79,7 @@ static void findStateSnapshotName(const NChar* backupRoot)
     if (name[0] != 0 && formatText(here, PATH_CHARS, N("%s%s%s"), backupRoot, name, PATH_SEP_TEXT) &&
         platGetIdentity(rootState.previousSnapshotPath, &named) && platGetIdentity(here, &inRoot) &&
         sameIdentity(named, inRoot))
-        copyText(stateSnapshotName, CATALOG_NAME_CHARS, name);
+        copyText(appState.stateSnapshotName, CATALOG_NAME_CHARS, name);
 }
 
 // Today's snapshot folder exists. It is continued when it is unfinished
@@ -96,8 +89,9 @@ static void findStateSnapshotName(const NChar* backupRoot)
 // or a folder that no run made, is not touched.
 static bool isSnapshotToContinue(const NChar* dateText)
 {
-    if (isUnfinishedSnapshot(catalog, dateText, stateSnapshotName, lockNamesOwnFolder)) return true;
-    const CatalogEntry* entry = findCatalogEntry(catalog, dateText);
+    if (isUnfinishedSnapshot(appState.catalog, dateText, appState.stateSnapshotName, lockNamesOwnFolder))
+        return true;
+    const CatalogEntry* entry = findCatalogEntry(appState.catalog, dateText);
     return entry != nullptr && entry->state == CATALOG_COMPLETE && entry->counts.writeErrors > 0;
 }
 
@@ -105,7 +99,7 @@ static bool isSnapshotToContinue(const NChar* dateText)
 // other than skippedName (today's); empty when there is none.
 static void findLatestCompleteSnapshot(const NChar* backupRoot, const NChar* skippedName)
 {
-    SnapshotFilter complete = {&catalog, stateSnapshotName, lockNamesOwnFolder};
+    SnapshotFilter complete = {&appState.catalog, appState.stateSnapshotName, lockNamesOwnFolder};
     findLatestSnapshot(backupRoot, skippedName, complete, rootState.previousSnapshotPath);
 }
 
@@ -128,9 +122,9 @@ static void replaceMissingPrevious(const NChar* backupRoot, const NChar* dateTex
 // continued; false, with the refusal printed, when it cannot be recorded.
 static bool recordSnapshotStart(const NChar* backupRoot, const NChar* dateText, const NChar* snapshotPath)
 {
-    recordSnapshotBegun(&catalog, dateText, runCounters.startTime);
+    recordSnapshotBegun(&appState.catalog, dateText, runCounters.startTime);
     NChar reason[512];
-    if (writeCatalog(backupRoot, catalog, reason, 512)) return true;
+    if (writeCatalog(backupRoot, appState.catalog, reason, 512)) return true;
     printTo(stderr, N("cannot create: %s\n"), snapshotPath);
     printTo(stderr, N("    %s\n"), reason);
     return false;
@@ -149,6 +143,7 @@ static bool arePathArguments(int count, NChar** args)
 int runBackup(int argc, NChar** argv)
 {
     RunSettings& settings = cmdlineState.runSettings;
+    Catalog& catalog = appState.catalog;
     int count = argc - 1;
     NChar** args = argv + 1;
     int help = 0;
@@ -214,7 +209,7 @@ int runBackup(int argc, NChar** argv)
 
     // The catalog tells which snapshots are whole. One that exists but
     // cannot be read would be lost by rewriting it: the run is refused.
-    runRoot = backupRoot;
+    appState.runRoot = backupRoot;
     findStateSnapshotName(backupRoot);
     if (readCatalog(backupRoot, &catalog) == CATALOG_UNREADABLE && !settings.noExec) {
         NChar reason[512];
@@ -223,7 +218,7 @@ int runBackup(int argc, NChar** argv)
         printTo(stderr, N("    %s\n"), reason);
         return 1;
     }
-    reconcileCatalog(&catalog, backupRoot, stateSnapshotName, lockNamesOwnFolder);
+    reconcileCatalog(&catalog, backupRoot, appState.stateSnapshotName, lockNamesOwnFolder);
 
     // Anything of the snapshot's name (a folder, a file, a link, dangling
     // or not) refuses the run: the snapshot folder is made by this run
@@ -273,13 +268,13 @@ int runBackup(int argc, NChar** argv)
             printTo(stderr, N("destination %s already exists.\n"), snapshotPath);
             return 1;
         }
-        if (compareText(stateSnapshotName, dateText) == 0) {
+        if (compareText(appState.stateSnapshotName, dateText) == 0) {
             // Today's snapshot completed with copies missing. It links
             // against the newest whole snapshot before it, never itself, and
             // the state file names that one until this run completes today's
             // again: a run stopped meanwhile leaves today's as unfinished.
             findLatestCompleteSnapshot(backupRoot, dateText);
-            stateSnapshotName[0] = 0;
+            appState.stateSnapshotName[0] = 0;
             writeStateFile(sourcePath, backupRoot, rootState.previousSnapshotPath);
         }
         if (!recordSnapshotStart(backupRoot, dateText, snapshotPath)) return 1;
@@ -337,16 +332,13 @@ int runBackup(int argc, NChar** argv)
 
 void resetRunState()
 {
-    // Each layer sets its own state back; the run's own comes last.
+    // Each layer sets its own state back, the run's own among them; the
+    // platform's last, since the others' releases may leave a failure there.
     resetCmdline();
     resetEngine();
-    stopChecksums();
     resetReport();
     resetRoot();
-    resetBackupRoot();
-    catalog.entries.clear();
-    runRoot = nullptr;
-    stateSnapshotName[0] = 0;
+    resetApp();
     platResetState();
 }
 

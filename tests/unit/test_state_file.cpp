@@ -273,7 +273,7 @@ TEST_F(StateFileTest, PathSlotsHoldDirectoryPathsThatFit)
     NString tooLong(PATH_CHARS - 1, N('b'));
     EXPECT_EQ(nullptr, storePathSlot(tooLong.c_str()));
     EXPECT_EQ(nullptr, storePathSlot(N("c"))); // no third slot
-    pathSlots.counter = 0;
+    resetRunState();
     EXPECT_EQ(NString(1, PATH_SEP), NString(storePathSlot(N(""))));
 }
 

@@ -1,0 +1,8 @@
+#include "app/app_state.h"
+
+AppState appState;
+
+void resetApp()
+{
+    appState = AppState();
+}
