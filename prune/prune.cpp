@@ -13,6 +13,7 @@
 #include "engine/engine_state.h"
 #include "engine/filter_lists.h"
 #include "platform/platform.h"
+#include "prune/prune_state.h"
 #include "prune/retention.h"
 #include "report/output.h"
 #include "report/report_state.h"
@@ -23,13 +24,6 @@
 #include "root/snapshots.h"
 #include "root/state_file.h"
 #include "root/checksums.h"
-
-struct PruneSettings {
-    int noExec; // -n: show what would be deleted, delete nothing
-    int silent; // -s: print only the total
-};
-
-static PruneSettings pruneSettings;
 
 static const NChar DELETING_SUFFIX[] = N(".deleting");
 const int DELETING_SUFFIX_LENGTH = 9;
@@ -98,7 +92,7 @@ static bool parsePeriods(const NChar* value, bool given, int* periods)
 // is not a count.
 static bool readKeepCounts(int* count, NChar*** args, KeepCounts* keep, bool* any)
 {
-    static NChar values[4][OPTION_VALUE_CHARS];
+    NChar values[4][OPTION_VALUE_CHARS];
     const NChar* keys[4] = {N("d="), N("w="), N("m="), N("y=")};
     bool given[4] = {false, false, false, false};
     // Which options were given: the parser leaves an empty value for
@@ -338,10 +332,10 @@ static bool lockRoot(const NChar* root)
     formatText(lockPath, PATH_CHARS, N("%s_lock"), root);
     // A dry run creates no lock file: only whether one is there is asked,
     // and the lock itself is opened without following a link.
-    if (pruneSettings.noExec && platGetAttributes(lockPath) == INVALID_ATTRIBUTES) return true;
+    if (pruneState.pruneSettings.noExec && platGetAttributes(lockPath) == INVALID_ATTRIBUTES) return true;
     LockResult locked = lockBackupRoot(root, lockPath);
     if (locked == LOCK_TAKEN) {
-        if (!pruneSettings.noExec) recordPruneInLock();
+        if (!pruneState.pruneSettings.noExec) recordPruneInLock();
         return true;
     }
     if (locked == LOCK_BUSY)
@@ -400,13 +394,13 @@ static int pruneOpenRoot(const NChar* root, DirHandle* rootDir, const KeepCounts
     DeletedFiles deleted;
     for (Snapshot& snapshot : snapshots) {
         bool deleting = snapshot.rule == KEEP_NONE;
-        if (deleting || !pruneSettings.silent)
+        if (deleting || !pruneState.pruneSettings.silent)
             countSnapshot(root, rootDir, &snapshot, deleting ? &deleted : nullptr);
-        if (!pruneSettings.silent) printCost(snapshot);
+        if (!pruneState.pruneSettings.silent) printCost(snapshot);
     }
 
     int failures = 0;
-    if (!pruneSettings.noExec) {
+    if (!pruneState.pruneSettings.noExec) {
         for (const Snapshot& snapshot : snapshots)
             if (snapshot.rule == KEEP_NONE && !deleteSnapshot(root, rootDir, snapshot, &deleted)) ++failures;
         bool deletedAny = std::any_of(snapshots.begin(), snapshots.end(),
@@ -434,10 +428,11 @@ static int pruneRoot(const NChar* root, const KeepCounts& keep)
 
 int runPrune(int argc, NChar** argv)
 {
+    PruneSettings& settings = pruneState.pruneSettings;
     int count = argc - 1;
     NChar** args = argv + 1;
     int help = 0;
-    parseFlags(&count, &args, N("hns"), &help, &pruneSettings.noExec, &pruneSettings.silent);
+    parseFlags(&count, &args, N("hns"), &help, &settings.noExec, &settings.silent);
     KeepCounts keep = {0, 0, 0, 0};
     bool any = false;
     bool counted = readKeepCounts(&count, &args, &keep, &any);
@@ -478,10 +473,18 @@ int pruneEntry(int argc, NChar** argv)
     }
     // The state file reader fills the filter lists; prune has no use for
     // them, and gives back all the layers hold.
+    resetPruneRun();
+    return result;
+}
+
+void resetPruneRun()
+{
+    // Each layer sets its own state back, prune's own among them; the
+    // platform's last, since the others' releases may leave a failure there.
     resetCmdline();
     resetEngine();
     resetReport();
     resetRoot();
+    resetPrune();
     platResetState();
-    return result;
 }

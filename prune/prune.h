@@ -11,3 +11,7 @@ const int MAX_KEEP_PERIODS = 100000;
 // refusal, 2 when some deletion failed).
 int pruneEntry(int argc, NChar** argv);
 int runPrune(int argc, NChar** argv);
+
+// Sets every run-wide variable of linksnap-prune and of the layers below it
+// to its start value, releasing what they hold: the program's one reset.
+void resetPruneRun();

@@ -1,0 +1,8 @@
+#include "prune/prune_state.h"
+
+PruneState pruneState;
+
+void resetPrune()
+{
+    pruneState = PruneState();
+}
