@@ -144,7 +144,8 @@ int listCommand(int count, NChar** args)
 
 enum MonitorCode { MONITOR_OK = 0, MONITOR_WARNING = 1, MONITOR_CRITICAL = 2, MONITOR_UNKNOWN = 3 };
 
-static const char* const MONITOR_NAMES[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+// The monitors' word for each code: a constant table, never written.
+static constexpr const char* MONITOR_NAMES[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
 const int64_t DEFAULT_MAX_AGE_HOURS = 26;
 const int64_t MOST_MAX_AGE_HOURS = 100000;

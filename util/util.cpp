@@ -6,8 +6,13 @@
 #include <cstring>
 
 #include "cmdline/arguments.h"
+#include "cmdline/cmdline_state.h"
+#include "engine/engine_state.h"
 #include "report/output.h"
+#include "report/report_state.h"
 #include "root/catalog.h"
+#include "root/root_state.h"
+#include "util/util_state.h"
 
 #ifndef LINKSNAP_VERSION
 #define LINKSNAP_VERSION "0"
@@ -27,7 +32,7 @@ static void printUsage(FILE* stream)
     printTo(stream, N("  --help, --version\n"));
 }
 
-int utilEntry(int argc, NChar** argv)
+static int runUtil(int argc, NChar** argv)
 {
     if (!platStartup()) {
         printTo(stderr, N("cannot start\n"));
@@ -58,6 +63,25 @@ int utilEntry(int argc, NChar** argv)
     printTo(stderr, N("unknown command: %s\n"), command);
     printUsage(stderr);
     return 1;
+}
+
+int utilEntry(int argc, NChar** argv)
+{
+    int result = runUtil(argc, argv);
+    resetUtilRun();
+    return result;
+}
+
+void resetUtilRun()
+{
+    // Each layer sets its own state back, util's own among them; the
+    // platform's last, since the others' releases may leave a failure there.
+    resetCmdline();
+    resetEngine();
+    resetReport();
+    resetRoot();
+    resetUtil();
+    platResetState();
 }
 
 bool takeJsonOption(int* count, NChar** args)
@@ -198,12 +222,9 @@ static bool lockedNow(const NChar* root, std::string* named)
     return result == LOCK_BUSY;
 }
 
-// The snapshot the lock names, for isUnfinishedSnapshot's question.
-static std::string lockNamedSnapshot;
-
 static bool lockNames(const NChar* name)
 {
-    return !lockNamedSnapshot.empty() && narrowName(NString(name)) == lockNamedSnapshot;
+    return !utilState.lockNamedSnapshot.empty() && narrowName(NString(name)) == utilState.lockNamedSnapshot;
 }
 
 // A count the catalog may not know: the sum, or unknown when a part is.
@@ -216,7 +237,7 @@ std::vector<SnapshotInfo> readSnapshots(const NChar* root)
 {
     std::vector<SnapshotInfo> snapshots;
     NString source, latest;
-    bool running = lockedNow(root, &lockNamedSnapshot);
+    bool running = lockedNow(root, &utilState.lockNamedSnapshot);
     NChar statePath[PATH_CHARS];
     // The state file is read without following a link (platOpenStream).
     if (formatText(statePath, PATH_CHARS, N("%s_dir"), root) && platGetAttributes(statePath) != INVALID_ATTRIBUTES)
@@ -242,10 +263,11 @@ std::vector<SnapshotInfo> readSnapshots(const NChar* root)
         }
         info.state = SNAPSHOT_COMPLETE;
         if (isUnfinishedSnapshot(catalog, name.c_str(), latest.c_str(), lockNames))
-            info.state = running && narrowName(name) == lockNamedSnapshot ? SNAPSHOT_RUNNING : SNAPSHOT_UNFINISHED;
+            info.state = running && narrowName(name) == utilState.lockNamedSnapshot ? SNAPSHOT_RUNNING
+                                                                                    : SNAPSHOT_UNFINISHED;
         snapshots.push_back(info);
     }
-    lockNamedSnapshot.clear();
+    utilState.lockNamedSnapshot.clear();
     return snapshots;
 }
 

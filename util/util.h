@@ -16,6 +16,10 @@ typedef std::basic_string<NChar> NString;
 // the others: 0 done, 1 bad input or a root that cannot be read).
 int utilEntry(int argc, NChar** argv);
 
+// Sets every run-wide variable of linksnap-util and of the layers below it
+// to its start value, releasing what they hold: the program's one reset.
+void resetUtilRun();
+
 // ---- the backup root, read only ------------------------------------------------
 
 // Length of a snapshot folder's name, yyyy_mm_dd.

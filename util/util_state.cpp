@@ -1,0 +1,8 @@
+#include "util/util_state.h"
+
+UtilState utilState;
+
+void resetUtil()
+{
+    utilState = UtilState();
+}
