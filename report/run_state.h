@@ -15,8 +15,9 @@ struct RunCounters {
     int64_t endTime;
 };
 
-// Each thread of the walk counts in its own copy; the walk adds the
-// workers' counts to the main thread's at its end (addRunCounts).
+// Each thread of the walk counts in its own copy (thread_local, so not in
+// reportState); the walk adds the workers' counts to the main thread's at
+// its end (addRunCounts). resetReport sets back the calling thread's.
 extern thread_local RunCounters runCounters;
 
 // Adds the counts (not the times) of counts to those of into.
