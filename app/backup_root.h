@@ -7,8 +7,8 @@
 #include "root/state_file.h"
 
 // The next of the run's path slots (appState.pathSlots), holding path as a
-// directory path; null (nothing stored)
-// when the path does not fit its slot or both slots are taken.
+// directory path; null (nothing stored) when the path does not fit its slot
+// or both slots are taken.
 NChar* storePathSlot(const NChar* path);
 
 // From one (root) or two (source, root) positional arguments: the source
