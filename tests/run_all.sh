@@ -28,6 +28,7 @@ PACKAGES=(
     groff-base mandoc man-db                 # the manual pages: lint and man (tests/check_install.sh)
     dpkg-dev file libxml2-utils              # cpack's dpkg-shlibdeps, the task XML check
     dosfstools fusefat fuse3                 # the FAT image of the tree tests (mkfs.vfat, fusermount)
+    ntfs-3g                                  # the NTFS image of the hard-link tests (mkntfs, ntfs-3g)
     libxxhash-dev xxhash                     # the checksums header (both builds), xxhsum for bench/
 )
 

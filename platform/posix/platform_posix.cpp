@@ -442,6 +442,10 @@ static CreateResult linkFailure(int code)
     switch (code) {
     case EEXIST: return CREATE_EXISTS;
     case EMLINK: return CREATE_TOO_MANY_LINKS;
+    // ntfs-3g answers ERANGE once the file's list of attributes, which
+    // holds one entry per name, is full (8,189 names, fewer for a file
+    // with named streams): the same limit by another code.
+    case ERANGE: return CREATE_TOO_MANY_LINKS;
     // FAT and exFAT answer EPERM; a share without links ENOSYS or
     // EOPNOTSUPP.
     case EPERM:
