@@ -314,7 +314,7 @@ int runBackup(int argc, NChar** argv)
         printSummary(log, true);
         fflush(log);
     }
-    writeStateFile(sourcePath, backupRoot, snapshotPath);
+    bool stateWritten = writeStateFile(sourcePath, backupRoot, snapshotPath);
     // After the state file: a run stopped between the two has a complete
     // snapshot, which the next run's repair of the catalog records.
     CatalogCounts counts = {runCounters.writeErrors,
@@ -326,8 +326,16 @@ int runBackup(int argc, NChar** argv)
                             static_cast<int64_t>(runCounters.bytesCopied)};
     recordSnapshotCompleted(&catalog, dateText, runCounters.endTime, counts);
     NChar reason[512];
-    writeCatalog(backupRoot, catalog, reason, 512);
-    return 0;
+    if (writeCatalog(backupRoot, catalog, reason, 512) || stateWritten) return 0;
+    // Neither file could be written (the backup disk or the share went away
+    // during the run): the snapshot stays unfinished, so that a run the same
+    // day continues it and later runs link against the last whole one. Said,
+    // and not ended as a success, since whoever started the run would
+    // otherwise take this snapshot for whole.
+    printTo(stderr, N("cannot record the snapshot as complete: %s\n"), snapshotPath);
+    printTo(stderr, N("    %s\n"), reason);
+    logMessage(N("cannot record the snapshot as complete: %s\n"), snapshotPath);
+    return 2;
 }
 
 void resetRunState()

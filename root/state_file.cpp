@@ -266,7 +266,7 @@ bool fitsStateLine(const NChar* text, bool isFolder)
     return length + 1 <= static_cast<size_t>(STATE_LINE_CHARS);
 }
 
-void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NChar* snapshotPath)
+bool writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NChar* snapshotPath)
 {
     NChar statePath[PATH_CHARS];
     NChar newPath[PATH_CHARS];
@@ -274,7 +274,7 @@ void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NCha
     if (!formatText(statePath, PATH_CHARS, N("%s%s"), backupRoot, STATE_FILE_NAME) ||
         !formatText(newPath, PATH_CHARS, N("%s%s"), backupRoot, STATE_FILE_NEW_NAME) ||
         !copyText(snapshotLine, PATH_CHARS, snapshotPath))
-        return;
+        return false;
     if (snapshotLine[0] != 0) snapshotLine[0] = N('$');
 
     // A stale new file left by a killed run goes first: the new one is
@@ -292,7 +292,7 @@ void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NCha
                 listBeyondOneByte(filters.includedTypes) || (sizeof(NChar) > 1 && looksLikeMark(sourcePath));
     bool mark = utf8 || looksLikeMark(sourcePath);
     FILE* file = platOpenStream(newPath, "wb");
-    if (file == nullptr) return;
+    if (file == nullptr) return false;
     if (mark) fputs("\xEF\xBB\xBF", file);
     writeStateText(file, N(""), sourcePath, utf8);
     writeStateText(file, N(""), snapshotLine, utf8);
@@ -306,5 +306,7 @@ void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NCha
     // a crash halfway leaves the old state as it was.
     bool complete = !ferror(file) && platSyncStream(file);
     complete = fclose(file) == 0 && complete;
-    if (!complete || !platReplaceFile(newPath, statePath)) platRemoveFile(newPath);
+    if (complete && platReplaceFile(newPath, statePath)) return true;
+    platRemoveFile(newPath);
+    return false;
 }

@@ -26,8 +26,9 @@ bool hasStateFile(const NChar* backupRoot);
 const NChar* readStateFile(const NChar* backupRoot);
 
 // Rewrites the state file as a whole: a new file is written beside it and
-// replaces the old one only once it is complete.
-void writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NChar* snapshotPath);
+// replaces the old one only once it is complete. False when it could not be
+// (the old file, if any, is then unchanged).
+bool writeStateFile(const NChar* sourcePath, const NChar* backupRoot, const NChar* snapshotPath);
 
 // True when text, as an excluded-folder entry (with its separator) or a
 // type entry (with its '-' or '+'), fits one line of the state file and
