@@ -2,8 +2,9 @@
 # A backup root on a network share (Linux, as root): an SSH server of the
 # test's own on the loopback address, a folder of it mounted through sshfs.
 # Unchanged files are hard links on the server's side, times agree to the
-# second the share keeps; a share mounted without hard links is said once
-# and its unchanged files are copied.
+# second the share keeps; a share that drops during a run leaves its
+# snapshot unfinished for the next run; a share mounted without hard links
+# is said once and its unchanged files are copied.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/faults_lib.sh"
 
@@ -46,7 +47,8 @@ mkdir -p /run/sshd
 "$sshd" -D -e -f "$keys/sshd_config" 2>"$keys/sshd.log" &
 sshd_pid=$!
 stop_all() {
-    fusermount -u "$share" 2>/dev/null
+    # Lazily: a mount whose connection dropped may no longer answer.
+    fusermount -u -z "$share" 2>/dev/null
     fusermount -u "$plain" 2>/dev/null
     kill "$sshd_pid" 2>/dev/null
     wait "$sshd_pid" 2>/dev/null
@@ -115,5 +117,99 @@ expect_contains "$bk/log.txt" "$said"
 expect_contains "$OUT" "$(counter_line 7 'files copied')"
 grep -q '^link \|link error' "$OUT" "$ERR" && fail "a link was tried"
 expect_not_linked "$served/nolinks/2031_03_02/f1" "$served/nolinks/2031_03_01/f1"
+
+case_begin "a share that drops mid-run: failures counted, the snapshot unfinished; continued the same day, passed over later"
+# A run stops right before it opens one of its copies; the server's side
+# of the connection is killed meanwhile, and the run goes on against a
+# dead mount. One worker: the walk's order is that of one thread. The
+# share's is the one connection left.
+fusermount -u "$plain"
+asan_runtime=$(ldd "$LINKSNAP" 2>/dev/null | awk '/libasan/ { print $3 }')
+PRELOAD="${asan_runtime:+$asan_runtime }${FAULT_SHIM:?FAULT_SHIM must name the fault library}"
+src="$CASE_DIR/src" bk="$share/drop"
+mkdir -p "$src/sub"
+for name in f1 f2 f3 f4 f5 sub/s1; do printf 'first %s\n' "$name" >"$src/$name"; done
+# Whole seconds: the share keeps no more.
+touch -d '2020-05-05 10:00:00' "$src"/f* "$src/sub/s1"
+on_day 1 "$src" "$bk"
+expect_rc 0
+# The walk's order of the files, for where to stop.
+mapfile -t order < <(sed -n "s#^copy $bk/2031_03_01/##p" "$OUT")
+[ ${#order[@]} = 6 ] || fail "the first run's order: ${order[*]}"
+# Each change its own bytes and day.
+changes=0
+change() {
+    local name
+    for name in "$@"; do
+        changes=$((changes + 1))
+        printf 'change %s of %s\n' "$changes" "$name" >"$src/$name"
+        touch -d "2020-06-$((10 + changes)) 10:00:00" "$src/$name"
+    done
+}
+# drop_during DAY STOP: the run of DAY stops before it opens the copy STOP
+# (a name in the snapshot); the server's side of the mount's connection is
+# killed and the run goes on. $OUT, $ERR, $RC as ever; the share mounted
+# again after.
+drop_during() {
+    local day=$1 stop=$2 holder pid="" tries=0
+    env LD_PRELOAD="$PRELOAD" FAULT_STOP_PATH="$bk/2031_03_0$day/$stop" LINKSNAP_WORKERS=1 \
+        faketime "2031-03-0$day 12:00:00" "$LINKSNAP" "$src" "$bk" >"$OUT" 2>"$ERR" </dev/null &
+    holder=$!
+    while [ -z "$pid" ] && [ $tries -lt 100 ]; do
+        pid=$(pgrep -P "$holder")
+        sleep 0.05
+        tries=$((tries + 1))
+    done
+    wait_stopped "$pid" || fail "the run did not stop at $stop"
+    kill $(pgrep -P "$sshd_pid")
+    tries=0
+    while ls "$bk" >/dev/null 2>&1 && [ $tries -lt 200 ]; do
+        sleep 0.05
+        tries=$((tries + 1))
+    done
+    kill -CONT "$pid"
+    tries=0
+    while kill -0 "$holder" 2>/dev/null && [ $tries -lt 600 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    kill -0 "$holder" 2>/dev/null && { fail "the run hangs on the dropped share"; kill -9 "$pid"; }
+    wait "$holder"
+    RC=$?
+    expect_rc 2
+    local errors
+    errors=$(grep -c '^copy error ' "$ERR")
+    expect_contains "$ERR" "copy error $bk/2031_03_0$day/$stop"
+    expect_contains "$OUT" "$(counter_line "$errors" 'write errors')"
+    expect_contains "$ERR" "cannot record the snapshot as complete: $bk/2031_03_0$day/"
+    fusermount -u -z "$share" 2>/dev/null
+    mount_share "$share" || fail "the share could not be mounted again"
+    "$LINKSNAP_UTIL" list "$bk" >"$CASE_DIR/list"
+    grep -q "^2031_03_0$day  unfinished " "$CASE_DIR/list" || fail "list: $(cat "$CASE_DIR/list")"
+    grep -q "2031_03_0$day" "$served/drop/_dir" && fail "the state file names the broken snapshot"
+}
+# Day 2: three files changed, the drop at the second of them; the same day
+# continues the snapshot and makes it whole.
+change "${order[@]:1:3}"
+drop_during 2 "${order[2]}"
+on_day 2 "$src" "$bk"
+expect_rc 0
+expect_file "$ERR" ""
+expect_contains "$OUT" "continuing the unfinished snapshot."
+expect_same_tree "$src" "$served/drop/2031_03_02"
+for name in "${order[0]}" "${order[@]:4}"; do expect_linked "$served/drop/2031_03_02/$name" "$served/drop/2031_03_01/$name"; done
+expect_contains "$served/drop/_dir" "2031_03_02"
+# Day 3: two files changed, the drop at the second, the first copied
+# before it. Day 4 links against day 2, the last whole snapshot.
+change "${order[3]}" "${order[4]}"
+drop_during 3 "${order[4]}"
+on_day 4 "$src" "$bk"
+expect_rc 0
+expect_file "$ERR" ""
+expect_same_tree "$src" "$served/drop/2031_03_04"
+for name in "${order[@]:0:3}" "${order[5]}"; do expect_linked "$served/drop/2031_03_04/$name" "$served/drop/2031_03_02/$name"; done
+expect_present "$served/drop/2031_03_03/${order[3]}"
+expect_not_linked "$served/drop/2031_03_04/${order[3]}" "$served/drop/2031_03_03/${order[3]}"
+expect_contains "$served/drop/_dir" "2031_03_04"
 
 finish
