@@ -78,8 +78,9 @@ static ContentHasher* startHash()
     return copierThread.hasher;
 }
 
-// The largest piece in which a copy moved by the platform is read back.
-const uint64_t READ_BACK_BYTES = 1 << 20;
+// The largest piece in which a copy moved by the platform is read back:
+// small enough that the hash finds it still in the core's cache.
+const uint64_t READ_BACK_BYTES = 128 << 10;
 // A copy larger than this that kept holes gets no record: hashing its
 // holes (gigabytes of zeros in a disk image) would cost far more than the
 // copy, which wrote only its data. verify --record gives it one.
@@ -107,16 +108,13 @@ static bool hashCopy(FileHandle* destination, uint64_t moved, ContentHasher* has
     return true;
 }
 
-// Appends the record of the whole copy name within dir, keyed by what the
-// backup disk holds now that it has its final times.
-static void recordChecksum(DirHandle* dir, const NChar* name, const NChar* path, ContentHasher* hash,
-                           uint64_t hashed)
+// Appends the record of a whole copy, keyed by what the backup disk holds
+// now that it has its final times.
+static void recordChecksum(const StoredCopy& stored, ContentHasher* hash, uint64_t hashed)
 {
-    FileData stored;
-    FileIdentity identity;
-    if (!platGetIdentityAt(dir, name, path, &stored, &identity) || stored.size != hashed) return;
+    if (!stored.known || stored.data.size != hashed) return;
     ChecksumRecord record;
-    record.key = checksumKeyOf(identity, stored);
+    record.key = checksumKeyOf(stored.identity, stored.data);
     record.flags = 0;
     finishHasher(hash, record.hash);
     appendChecksum(record);
@@ -378,7 +376,9 @@ static int copyOpened(FileHandle* source, const FileData& data, DirHandle* desti
         copierThread.unsettledShared = nullptr;
         *kept = true;
     }
-    bool stored = platCloseCopy(destination, result == ERROR_SUCCESS_CODE ? &data : nullptr);
+    StoredCopy storedCopy;
+    bool stored = platCloseCopy(destination, result == ERROR_SUCCESS_CODE ? &data : nullptr,
+                                hash != nullptr ? &storedCopy : nullptr);
     if (result == ERROR_SUCCESS_CODE && !stored) {
         keepFailureReason();
         result = unwritable(destinationPath);
@@ -390,7 +390,7 @@ static int copyOpened(FileHandle* source, const FileData& data, DirHandle* desti
         if (shared) showProgress(PROGRESS_COPY, destinationPath);
         return result;
     }
-    if (hash != nullptr) recordChecksum(destinationDir, destinationName, destinationPath, hash, moved);
+    if (hash != nullptr) recordChecksum(storedCopy, hash, moved);
     if (shared) {
         reportSharedFile(keepAs != nullptr ? *keepAs : FileIdentity(), keepAs != nullptr, moved,
                          destinationPath);

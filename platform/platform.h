@@ -275,10 +275,20 @@ OpenResult platOpenReadAt(DirHandle* dir, const NChar* name, const NChar* path,
 CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* path, bool replace,
                                FileHandle** handle);
 
+// What the backup disk holds of a whole copy once it has its times: its
+// attribute data (times at the disk's precision) and identity, read from
+// the copy itself. known is false when they could not be read.
+struct StoredCopy {
+    bool known;
+    FileData data;
+    FileIdentity identity;
+};
+
 // Closes a copy made by platCreateWriteAt; when data is not null (the
-// content is whole) the copy first gets its attributes and times. False
-// when the close reports an error (a delayed write failure).
-bool platCloseCopy(FileHandle* handle, const FileData* data);
+// content is whole) the copy first gets its attributes and times, and
+// stored, when not null, what the disk then holds. False when the close
+// reports an error (a delayed write failure).
+bool platCloseCopy(FileHandle* handle, const FileData* data, StoredCopy* stored);
 
 // Removes the file name within dir (a copy of this run that failed); never
 // follows a symbolic link. False on failure.

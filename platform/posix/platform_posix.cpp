@@ -784,8 +784,9 @@ CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* p
     return *handle != nullptr ? CREATE_OK : CREATE_FAILED;
 }
 
-bool platCloseCopy(FileHandle* handle, const FileData* data)
+bool platCloseCopy(FileHandle* handle, const FileData* data, StoredCopy* stored)
 {
+    if (stored != nullptr) stored->known = false;
     if (data == nullptr) return platClose(handle);
     // The copy gets its times only once the close found its data stored:
     // a copy whose last write failed must not pass for unchanged later.
@@ -798,6 +799,14 @@ bool platCloseCopy(FileHandle* handle, const FileData* data)
         struct timespec times[2];
         timesOf(data, times);
         if (futimens(spare, times) != 0) failed("futimens");
+        // From the descriptor that set them, never again by name.
+        struct stat info;
+        if (stored != nullptr && fstat(spare, &info) == 0) {
+            fillFileData(info, &stored->data);
+            stored->identity.volume = static_cast<uint64_t>(info.st_dev);
+            stored->identity.index = static_cast<uint64_t>(info.st_ino);
+            stored->known = true;
+        }
     }
     close(spare);
     return closed;

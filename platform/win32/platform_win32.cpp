@@ -564,8 +564,9 @@ CreateResult platCreateWriteAt(DirHandle* dir, const NChar* name, const NChar* p
     return CREATE_OK;
 }
 
-bool platCloseCopy(FileHandle* handle, const FileData* data)
+bool platCloseCopy(FileHandle* handle, const FileData* data, StoredCopy* stored)
 {
+    if (stored != nullptr) stored->known = false;
     // The attributes go on by path after the close: a read-only attribute
     // must not stop the last write.
     wchar_t* path = handle->path;
@@ -574,6 +575,8 @@ bool platCloseCopy(FileHandle* handle, const FileData* data)
     if (closed && data != nullptr && path != nullptr) {
         setAttributes(path, data);
         platSetTimes(path, data);
+        if (stored != nullptr)
+            stored->known = platGetIdentityAt(nullptr, nullptr, path, &stored->data, &stored->identity);
     }
     free(path);
     return closed;
