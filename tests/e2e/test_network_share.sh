@@ -151,16 +151,30 @@ change() {
 # killed and the run goes on. $OUT, $ERR, $RC as ever; the share mounted
 # again after.
 drop_during() {
-    local day=$1 stop=$2 holder pid="" tries=0
-    env LD_PRELOAD="$PRELOAD" FAULT_STOP_PATH="$bk/2031_03_0$day/$stop" LINKSNAP_WORKERS=1 \
-        faketime "2031-03-0$day 12:00:00" "$LINKSNAP" "$src" "$bk" >"$OUT" 2>"$ERR" </dev/null &
+    local day=$1 stop=$2 holder pid="" child tries=0
+    # Hangups ignored: a stopped run must not end if its process group is
+    # left without a parent meanwhile (the kernel then sends it SIGHUP).
+    (
+        trap '' HUP
+        exec env LD_PRELOAD="$PRELOAD" FAULT_STOP_PATH="$bk/2031_03_0$day/$stop" LINKSNAP_WORKERS=1 \
+            faketime "2031-03-0$day 12:00:00" "$LINKSNAP" "$src" "$bk" >"$OUT" 2>"$ERR" </dev/null
+    ) &
     holder=$!
-    while [ -z "$pid" ] && [ $tries -lt 100 ]; do
-        pid=$(pgrep -P "$holder")
-        sleep 0.05
+    # The run is faketime's child; on a loaded machine (the sanitizer
+    # build, other tests beside it) it may take long to reach the copy.
+    while [ -z "$pid" ] && [ $tries -lt 600 ] && kill -0 "$holder" 2>/dev/null; do
+        for child in $(pgrep -P "$holder"); do
+            [ "$(awk '{ print $3 }' "/proc/$child/stat" 2>/dev/null)" = T ] && pid=$child
+        done
+        [ -n "$pid" ] || sleep 0.1
         tries=$((tries + 1))
     done
-    wait_stopped "$pid" || fail "the run did not stop at $stop"
+    if [ -z "$pid" ]; then
+        fail "the run did not stop at $stop"
+        kill -9 $(pgrep -P "$holder") 2>/dev/null
+        wait "$holder"
+        return
+    fi
     kill $(pgrep -P "$sshd_pid")
     tries=0
     while ls "$bk" >/dev/null 2>&1 && [ $tries -lt 200 ]; do
