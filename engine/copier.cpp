@@ -94,11 +94,13 @@ static bool hashCopy(FileHandle* destination, uint64_t moved, ContentHasher* has
     if (moved > SPARSE_UNHASHED_BYTES && platCopyHasHoles(destination)) return false;
     if (!reserveBuffer(moved < READ_BACK_BYTES ? moved : READ_BACK_BYTES) || copyBuffer.capacity <= 0)
         return false;
+    // The buffer may be larger (a copy the kernel could not make grew it).
+    uint64_t piece = static_cast<uint64_t>(copyBuffer.capacity);
+    if (piece > READ_BACK_BYTES) piece = READ_BACK_BYTES;
     uint64_t offset = 0;
     while (offset < moved) {
         uint64_t left = moved - offset;
-        int64_t wanted = left < static_cast<uint64_t>(copyBuffer.capacity) ? static_cast<int64_t>(left)
-                                                                            : copyBuffer.capacity;
+        int64_t wanted = static_cast<int64_t>(left < piece ? left : piece);
         int64_t got = platReadCopyAt(destination, copyBuffer.data, wanted, offset);
         if (got <= 0) return false; // a failed read, or a copy shorter than it should be
         updateHasher(hash, copyBuffer.data, static_cast<size_t>(got));
