@@ -7,12 +7,12 @@
 # build folder.
 #
 # usage: tests/run_fuzz.sh [BUILD_DIR]     (default: build-fuzz)
-#   LINKSNAP_FUZZ_SECONDS  fuzzing time per target (default 30)
+#   LINKSNAP_FUZZ_SECONDS  fuzzing time per target (default 20)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-fuzz}
-seconds=${LINKSNAP_FUZZ_SECONDS:-30}
+seconds=${LINKSNAP_FUZZ_SECONDS:-20}
 targets=(state_file arguments report catalog checksums)
 
 # clang and libFuzzer come from Debian's clang and libclang-rt-14-dev.
